@@ -1,0 +1,83 @@
+#include "app/activity_log.h"
+
+#include "app/session_state.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+
+namespace qm {
+namespace {
+
+std::mutex& logMutex() {
+    static std::mutex m;
+    return m;
+}
+
+bool writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        text.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+} // namespace
+
+std::filesystem::path logFilePath() {
+    const std::string& key = session().registryKey;
+    std::string folder = registry::readValue(key, "LogPath");
+    if (folder.empty() || !files::isFolder(folder))
+        folder = registry::readValue(key, "FilePath");
+    if (folder.empty() || folder.back() != '/')
+        folder += '/';
+    return folder + kLogFileName;
+}
+
+bool appendLog(std::string_view text) {
+    std::lock_guard lock(logMutex());
+    const auto path = logFilePath();
+    if (files::exists(path))
+        files::makeWritable(path);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && static_cast<std::uintmax_t>(st.st_size) > kLogSizeLimit) {
+        // Restart: the whole earlier history goes.
+        if (::ftruncate(fd, 0) != 0) {
+            ::close(fd);
+            return false;
+        }
+    }
+    const bool ok = ::lseek(fd, 0, SEEK_END) >= 0 && writeAll(fd, text);
+    return ::close(fd) == 0 && ok;
+}
+
+bool viewLog() {
+    const auto opener = process::findOnPath("xdg-open");
+    if (opener.empty())
+        return false;
+    return process::launch(opener, {logFilePath().string()});
+}
+
+bool clearLog() {
+    {
+        std::lock_guard lock(logMutex());
+        files::deleteFile(logFilePath());
+    }
+    return appendLog("\r\n");
+}
+
+} // namespace qm

@@ -1,0 +1,29 @@
+// The activity log, "Activity Log.txt": one plain UTF-8 text file built up fragment by
+// fragment by every stage of a run. Callers pass ready-made fragments with their own "\r\n".
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace qm {
+
+inline constexpr std::uintmax_t kLogSizeLimit = 5242880; // a larger log is restarted before an append
+inline constexpr const char* kLogFileName = "Activity Log.txt";
+
+// The log file as resolved now: the folder of "LogPath" when it names an existing folder,
+// else the folder of "FilePath" (empty: the file system root).
+std::filesystem::path logFilePath();
+
+// Appends one fragment whole. Appends are serialised within the process, so fragments are
+// never lost or interleaved and each thread's fragments keep their order. A read-only log is
+// made writable; a log larger than kLogSizeLimit is started again first.
+// Returns false when the file could not be opened or written.
+bool appendLog(std::string_view text);
+
+// View Log: opens the log being written in the desktop's text viewer (xdg-open); does not wait.
+bool viewLog();
+// Clear Log (after the user said Yes): deletes the log being written and appends "\r\n".
+bool clearLog();
+
+} // namespace qm

@@ -1,0 +1,24 @@
+#include "engine/engine_helpers.h"
+
+#include "app/session_state.h"
+#include "platform/files.h"
+#include "platform/process.h"
+
+namespace qm {
+
+void RunStopvane() {
+    const auto tool = session().installFolder / "stopvane";
+    if (!files::isFile(tool))
+        return;
+    process::runAndWait(tool, {""});
+}
+
+void DeleteFolderFiles(const std::filesystem::path& folder) {
+    for (const auto& name : files::listFolder(folder)) {
+        const auto p = folder / name;
+        if (files::isFile(p))
+            files::deleteFile(p);
+    }
+}
+
+} // namespace qm

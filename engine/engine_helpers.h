@@ -1,0 +1,15 @@
+// Helpers shared by every salvage and save routine.
+#pragma once
+
+#include <filesystem>
+
+namespace qm {
+
+// Runs the companion tool installFolder/stopvane with one empty argument and waits for it:
+// it ends every document server of this user (and instance). A missing tool is ignored.
+void RunStopvane();
+
+// Deletes every plain file directly inside folder; subfolders are left alone.
+void DeleteFolderFiles(const std::filesystem::path& folder);
+
+} // namespace qm

@@ -1,0 +1,43 @@
+// File helpers the engine needs. None of them throws: each reports success as a bool
+// (or an empty result), so damaged or missing files never end a caller by surprise.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qm::files {
+
+namespace fs = std::filesystem;
+
+bool exists(const fs::path& p);
+bool isFile(const fs::path& p);
+bool isFolder(const fs::path& p);
+std::optional<std::uintmax_t> fileSize(const fs::path& p);
+
+// Copies a plain file, replacing the target if it exists.
+bool copyFile(const fs::path& from, const fs::path& to);
+bool renameFile(const fs::path& from, const fs::path& to);
+bool deleteFile(const fs::path& p); // plain files only; false when missing
+// Gives the owner read and write permission (the stand-in for "normal attributes").
+// Only for the program's own files: never call it on a user's source.
+bool makeWritable(const fs::path& p);
+bool createFolders(const fs::path& p);
+// Removes a folder only when it is empty; fails silently otherwise.
+void removeEmptyFolder(const fs::path& p);
+// Removes a folder with everything in it; false when something is left.
+bool removeTree(const fs::path& p);
+
+// Names in a folder in the order the file system lists them ("." and ".." left out).
+std::vector<std::string> listFolder(const fs::path& folder);
+
+// Whole-file read; nullopt when the file cannot be read.
+std::optional<std::vector<std::uint8_t>> readFile(const fs::path& p);
+bool writeFile(const fs::path& p, std::string_view bytes);
+// Writes to a sibling temporary file and renames it over the target.
+bool writeFileAtomic(const fs::path& p, std::string_view bytes);
+
+} // namespace qm::files

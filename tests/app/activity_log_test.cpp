@@ -1,0 +1,108 @@
+#include "app/activity_log.h"
+#include "platform/registry.h"
+
+#include "tests/support/test_support.h"
+
+#include <thread>
+
+using namespace qm;
+
+class ActivityLogTest : public test::IsolatedTest {
+protected:
+    ActivityLogTest() {
+        fs::create_directories(dir_ / "install");
+        fs::create_directories(dir_ / "logs");
+    }
+    void setValues(bool filePath, std::optional<std::string> logPath) {
+        if (filePath)
+            registry::writeValue("TYDOC", "FilePath", (dir_ / "install").string());
+        if (logPath)
+            registry::writeValue("TYDOC", "LogPath", *logPath);
+    }
+};
+
+TEST_F(ActivityLogTest, LogPathPreferredElseFilePath) {
+    setValues(true, (dir_ / "logs").string());
+    EXPECT_EQ(logFilePath(), dir_ / "logs" / "Activity Log.txt");
+    registry::writeValue("TYDOC", "LogPath", (dir_ / "logs").string() + "/"); // no doubled separator
+    EXPECT_EQ(logFilePath().string(), (dir_ / "logs").string() + "/Activity Log.txt");
+
+    registry::writeValue("TYDOC", "LogPath", (dir_ / "missing").string());
+    EXPECT_EQ(logFilePath(), dir_ / "install" / "Activity Log.txt");
+    registry::writeValue("TYDOC", "LogPath", "");
+    EXPECT_EQ(logFilePath(), dir_ / "install" / "Activity Log.txt");
+    registry::deleteValue("TYDOC", "LogPath");
+    ASSERT_TRUE(appendLog("a\r\n"));
+    EXPECT_EQ(test::readText(dir_ / "install" / "Activity Log.txt"), "a\r\n");
+}
+
+TEST_F(ActivityLogTest, BothMissingNamesTheRoot) {
+    EXPECT_EQ(logFilePath(), "/Activity Log.txt");
+}
+
+TEST_F(ActivityLogTest, LongFragmentsAreWrittenWhole) {
+    setValues(true, std::nullopt);
+    const std::string longPath = "/" + std::string(600, 'p') + "/\xC3\xA9nd.doc\r\n";
+    ASSERT_TRUE(appendLog("first\r\n"));
+    ASSERT_TRUE(appendLog(longPath));
+    EXPECT_EQ(test::readText(dir_ / "install" / "Activity Log.txt"), "first\r\n" + longPath);
+}
+
+TEST_F(ActivityLogTest, SizeLimitKeepsExactlyTheLimitAndRestartsAboveIt) {
+    setValues(true, std::nullopt);
+    const auto log = dir_ / "install" / "Activity Log.txt";
+    test::writeText(log, std::string(kLogSizeLimit, 'x'));
+    ASSERT_TRUE(appendLog("y"));
+    EXPECT_EQ(fs::file_size(log), kLogSizeLimit + 1) << "a log of exactly the limit is kept";
+    ASSERT_TRUE(appendLog("z"));
+    EXPECT_EQ(test::readText(log), "z") << "one byte over the limit restarts the log";
+}
+
+TEST_F(ActivityLogTest, ReadOnlyLogIsMadeWritableAndAppended) {
+    setValues(true, std::nullopt);
+    const auto log = dir_ / "install" / "Activity Log.txt";
+    test::writeText(log, "old\r\n");
+    fs::permissions(log, fs::perms::owner_read, fs::perm_options::replace);
+    ASSERT_TRUE(appendLog("new\r\n"));
+    EXPECT_EQ(test::readText(log), "old\r\nnew\r\n");
+}
+
+TEST_F(ActivityLogTest, UnwritableFolderLosesTheFragmentQuietly) {
+    registry::writeValue("TYDOC", "FilePath", (dir_ / "nonexistent").string());
+    EXPECT_FALSE(appendLog("lost"));
+}
+
+TEST_F(ActivityLogTest, ConcurrentAppendsLoseNothingAndKeepEachThreadsOrder) {
+    setValues(true, (dir_ / "logs").string());
+    auto writer = [](char id) {
+        for (int i = 0; i < 1000; ++i)
+            appendLog(std::string(1, id) + std::to_string(i) + "\r\n");
+    };
+    std::thread a(writer, 'A'), b(writer, 'B');
+    a.join();
+    b.join();
+    const std::string text = test::readText(dir_ / "logs" / "Activity Log.txt");
+    int nextA = 0, nextB = 0;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        const size_t end = text.find("\r\n", pos);
+        ASSERT_NE(end, std::string::npos);
+        const std::string line = text.substr(pos, end - pos);
+        int& next = line[0] == 'A' ? nextA : nextB;
+        ASSERT_TRUE(line[0] == 'A' || line[0] == 'B') << line;
+        EXPECT_EQ(std::stoi(line.substr(1)), next) << "fragment out of order or lost";
+        ++next;
+        pos = end + 2;
+    }
+    EXPECT_EQ(nextA, 1000);
+    EXPECT_EQ(nextB, 1000);
+}
+
+TEST_F(ActivityLogTest, ClearLogActsOnTheFileBeingWritten) {
+    setValues(true, (dir_ / "logs").string());
+    test::writeText(dir_ / "install" / "Activity Log.txt", "install folder log");
+    ASSERT_TRUE(appendLog("history\r\n"));
+    ASSERT_TRUE(clearLog());
+    EXPECT_EQ(test::readText(dir_ / "logs" / "Activity Log.txt"), "\r\n");
+    EXPECT_EQ(test::readText(dir_ / "install" / "Activity Log.txt"), "install folder log");
+}

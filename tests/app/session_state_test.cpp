@@ -1,0 +1,82 @@
+#include "app/session_state.h"
+#include "engine/engine_helpers.h"
+#include "platform/registry.h"
+
+#include "tests/support/test_support.h"
+
+using namespace qm;
+
+class SessionStateTest : public test::IsolatedTest {};
+
+TEST_F(SessionStateTest, ClearPreviewFilesDeletesSlotsSkipsEmptyAndMissingAndRemovesMedia) {
+    SessionState s;
+    for (int i : {1, 2, 4}) {
+        s.previewDocPath[i] = dir_ / ("p" + std::to_string(i) + ".mht");
+        test::writeText(s.previewDocPath[i], "x");
+    }
+    s.previewDocPath[3] = dir_ / "already-gone.mht"; // names a missing file
+    s.previewDocxPath[1] = dir_ / "d1.mht";
+    test::writeText(s.previewDocxPath[1], "x");
+    // previewDocxPath[2] stays empty
+    s.docxPreviewFolder = dir_ / "pv";
+    fs::create_directories(s.docxPreviewFolder);
+    s.docxWorkFolder = dir_ / "work";
+    fs::create_directories(s.docxWorkFolder / "word" / "media");
+    test::writeText(s.docxWorkFolder / "word" / "media" / "image1.png", "png");
+    test::writeText(s.docxWorkFolder / "word" / "document.xml", "<x/>");
+    test::writeText(dir_ / "unrelated.mht", "keep");
+
+    s.clearPreviewFiles();
+
+    for (int i : {1, 2, 4})
+        EXPECT_FALSE(fs::exists(s.previewDocPath[i]));
+    EXPECT_FALSE(fs::exists(s.previewDocxPath[1]));
+    EXPECT_FALSE(fs::exists(s.docxPreviewFolder));
+    EXPECT_FALSE(fs::exists(s.docxWorkFolder / "word" / "media"));
+    EXPECT_TRUE(fs::exists(s.docxWorkFolder / "word" / "document.xml"));
+    EXPECT_TRUE(fs::exists(dir_ / "unrelated.mht"));
+    EXPECT_EQ(s.previewDocPath[1], dir_ / "p1.mht") << "the path strings are kept";
+}
+
+TEST_F(SessionStateTest, ClearPreviewFilesKeepsANonEmptyPreviewFolder) {
+    SessionState s;
+    s.docxPreviewFolder = dir_ / "pv";
+    fs::create_directories(s.docxPreviewFolder);
+    test::writeText(s.docxPreviewFolder / "left.txt", "x");
+    s.clearPreviewFiles(); // empty slots and an empty work folder: nothing to do, no crash
+    EXPECT_TRUE(fs::exists(s.docxPreviewFolder / "left.txt"));
+}
+
+TEST_F(SessionStateTest, SourceFileAt) {
+    SessionState s;
+    EXPECT_EQ(s.sourceFileAt(0), "");
+    s.sourceFiles = {"/a.doc", "/b.docx"};
+    EXPECT_EQ(s.sourceFileAt(0), "/a.doc");
+    EXPECT_EQ(s.sourceFileAt(1), "/b.docx");
+    EXPECT_EQ(s.sourceFileAt(2), "");
+    EXPECT_EQ(s.sourceFileAt(-1), "");
+}
+
+TEST_F(SessionStateTest, IdentityFromRegistryAndDataRoot) {
+    SessionState s;
+    s.loadIdentity();
+    EXPECT_TRUE(s.installFolder.empty()) << "missing FilePath leaves installFolder empty";
+    registry::writeValue("TYDOC", "FilePath", "/opt/quillmend");
+    test::ScopedEnv env("QUILLMEND_WINDIR", (dir_ / "share").string());
+    s.loadIdentity();
+    EXPECT_EQ(s.installFolder, "/opt/quillmend");
+    EXPECT_EQ(s.skinFolder, dir_ / "share" / "Tessary for Word");
+    EXPECT_EQ(s.appTitle, "Tessary for Word");
+}
+
+TEST_F(SessionStateTest, DeleteFolderFilesLeavesSubfolders) {
+    fs::create_directories(dir_ / "pics" / "sub");
+    test::writeText(dir_ / "pics" / "Picture1.Doc", "1");
+    test::writeText(dir_ / "pics" / "Picture2.Doc", "2");
+    test::writeText(dir_ / "pics" / "sub" / "inner", "3");
+    DeleteFolderFiles(dir_ / "pics");
+    EXPECT_FALSE(fs::exists(dir_ / "pics" / "Picture1.Doc"));
+    EXPECT_FALSE(fs::exists(dir_ / "pics" / "Picture2.Doc"));
+    EXPECT_TRUE(fs::exists(dir_ / "pics" / "sub" / "inner"));
+    DeleteFolderFiles(dir_ / "missing"); // no crash
+}

@@ -1,0 +1,84 @@
+#include "tests/support/test_support.h"
+
+#include "platform/temp.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+namespace qm::test {
+
+ScopedEnv::~ScopedEnv() {
+    for (const auto& [name, value] : saved_) {
+        if (value)
+            ::setenv(name.c_str(), value->c_str(), 1);
+        else
+            ::unsetenv(name.c_str());
+    }
+}
+
+void ScopedEnv::set(const std::string& name, const std::optional<std::string>& value) {
+    if (!saved_.count(name)) {
+        const char* old = std::getenv(name.c_str());
+        saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+    }
+    if (value)
+        ::setenv(name.c_str(), value->c_str(), 1);
+    else
+        ::unsetenv(name.c_str());
+}
+
+TempDir::TempDir() {
+    const fs::path base = fs::temp_directory_path();
+    path_ = qm::temp::makeFolder("qmtest-", base);
+    if (path_.empty())
+        throw std::runtime_error("cannot create a temporary folder");
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+}
+
+IsolatedTest::IsolatedTest() {
+    registryFile_ = dir_ / "registry.ini";
+    env_.set("QUILLMEND_REGISTRY", registryFile_.string());
+    env_.set("XDG_CONFIG_HOME", (dir_ / "config").string());
+    fs::create_directories(dir_ / "tmp");
+    env_.set("TMPDIR", (dir_ / "tmp").string());
+}
+
+fs::path binDir() {
+    if (const char* env = std::getenv("QM_BIN_DIR"); env && *env)
+        return env;
+    return QM_TEST_BIN_DIR;
+}
+
+fs::path corpusDir() {
+    if (const char* env = std::getenv("QM_CORPUS_DIR"); env && *env)
+        return env;
+    return QM_TEST_CORPUS_DIR;
+}
+
+std::vector<std::uint8_t> readBytes(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void writeBytes(const fs::path& p, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+void writeText(const fs::path& p, const std::string& text) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+std::string readText(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+} // namespace qm::test

@@ -1,0 +1,40 @@
+// quillmend-register: run by the installation. Writes "FilePath" (the installation folder)
+// and "LogPath" (a writable log folder) into the per-user registry store.
+//
+//   quillmend-register INSTALL_FOLDER [LOG_FOLDER]
+//
+// LOG_FOLDER defaults to ${XDG_STATE_HOME:-$HOME/.local/state}/quillmend and is created.
+#include "app/session_state.h"
+#include "platform/files.h"
+#include "platform/registry.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+int main(int argc, char** argv) {
+    if (argc < 2 || argc > 3) {
+        std::fprintf(stderr, "usage: quillmend-register INSTALL_FOLDER [LOG_FOLDER]\n");
+        return 2;
+    }
+    std::filesystem::path logFolder;
+    if (argc == 3) {
+        logFolder = argv[2];
+    } else if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state) {
+        logFolder = std::filesystem::path(state) / "quillmend";
+    } else if (const char* home = std::getenv("HOME"); home && *home) {
+        logFolder = std::filesystem::path(home) / ".local" / "state" / "quillmend";
+    }
+    const std::string key = qm::session().registryKey;
+    const std::string install = std::filesystem::absolute(argv[1]).lexically_normal().string();
+    bool ok = qm::registry::writeValue(key, "FilePath", install);
+    if (!logFolder.empty() && qm::files::createFolders(logFolder))
+        ok = qm::registry::writeValue(key, "LogPath", logFolder.string()) && ok;
+    if (!ok) {
+        std::fprintf(stderr, "quillmend-register: cannot write the registry store %s\n",
+                     qm::registry::lookupOrder().front().c_str());
+        return 1;
+    }
+    std::printf("Registered %s (log folder %s)\n", install.c_str(), logFolder.c_str());
+    return 0;
+}
