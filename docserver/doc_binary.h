@@ -1,0 +1,32 @@
+// The Word 97-2003 binary format (.doc): an OLE2 compound file holding the WordDocument,
+// 1Table and Data streams.
+#pragma once
+
+#include "docserver/document.h"
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace qm::docserver {
+
+// Writes a complete .doc file: FIB, piece table, character and paragraph properties,
+// stylesheet, section table, document properties, and inline pictures as picture records
+// in the Data stream. antiword and LibreOffice read the result.
+std::vector<std::uint8_t> writeDocBinary(const Document& doc);
+
+// Reads text (through the FIB and piece table), paragraph marks, table cells as text and the
+// pictures of the picture records. Tolerates damage: reads what it can; throws DocError when
+// nothing can be read. Also reads picture documents (a copy of the picture template with a
+// picture record written at offset 5120).
+Document readDocBinary(std::span<const std::uint8_t> bytes);
+
+// True when the bytes start like a compound file or a bare Word binary document.
+bool looksLikeDocBinary(std::span<const std::uint8_t> bytes);
+
+// The picture template: a genuine .doc holding one inline picture whose picture record
+// starts at file offset kPictureRecordOffset.
+inline constexpr std::size_t kPictureRecordOffset = 5120;
+std::vector<std::uint8_t> makePictureTemplate();
+
+} // namespace qm::docserver

@@ -1,0 +1,156 @@
+// The Word automation interface: the only way the engine reaches a document server.
+//
+// Calls are late-bound like automation calls: every operation is an invoke of a fixed
+// dispatch id on an object, with arguments that are omitted, small numbers (VT_I2-like),
+// flags, text or object references. A failed call raises WordError; a call on an empty
+// handle does nothing (and a getter on it returns an empty handle or an empty string).
+//
+// Two bindings serve the interface (see word_binding.h): in-process, for tests, and
+// out-of-process, one quillmend-word process per Word instance, which the program uses.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace qm::word {
+
+// An omitted optional argument (the automation "parameter not found" error value).
+struct Omitted {
+    bool operator==(const Omitted&) const = default;
+};
+// A reference to an object living in the server.
+struct ObjectRef {
+    std::uint32_t id = 0;
+    bool operator==(const ObjectRef&) const = default;
+};
+
+// Arguments and results. Numbers go as 16-bit integers (0, 1, 8, 9 in practice).
+using Value = std::variant<Omitted, std::int16_t, bool, std::string, ObjectRef>;
+
+inline const Value kOmitted = Omitted{};
+
+enum class CallKind : std::uint8_t { Get = 1, Put = 2, Method = 3 };
+
+// Fixed dispatch ids of the operations used.
+namespace dispid {
+inline constexpr int Visible = 23;              // Application, put
+inline constexpr int Version = 24;              // Application, get
+inline constexpr int Documents = 6;             // Application, get
+inline constexpr int Selection = 5;             // Application, get
+inline constexpr int Quit = 1105;               // Application, method (3 args)
+inline constexpr int Add = 14;                  // Documents, method (4 omitted)
+inline constexpr int Content = 41;              // Document, get
+inline constexpr int SaveAs = 102;              // Document, method (11 args; version "9.0")
+inline constexpr int SaveAs2 = 376;             // Document, method (16 args; other versions)
+inline constexpr int Save = 108;                // Document, method
+inline constexpr int Saved = 40;                // Document, put
+inline constexpr int Close = 1105;              // Document, method (3 omitted)
+inline constexpr int InsertFile = 123;          // Selection, method (name + 4 omitted)
+inline constexpr int InsertAfter = 104;         // Range, method (text)
+inline constexpr int InsertParagraphAfter = 161; // Range, method
+} // namespace dispid
+
+// The object id of the Application object of every connection.
+inline constexpr std::uint32_t kApplicationId = 1;
+
+// A failed automation call (the server answered with an error, died, or was ended).
+class WordError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// One Word instance as a binding serves it.
+class Connection {
+public:
+    virtual ~Connection() = default;
+    // Performs one call; throws WordError on failure. Getters and methods without a result
+    // return Omitted.
+    virtual Value invoke(std::uint32_t object, int dispid, CallKind kind, const std::vector<Value>& args) = 0;
+};
+
+// Makes the connection of a new Word instance; throws WordError when no server can be started.
+using ConnectionFactory = std::function<std::shared_ptr<Connection>()>;
+// Sets the factory Application::create() uses (process-wide). The default is the
+// out-of-process binding.
+void setConnectionFactory(ConnectionFactory factory);
+ConnectionFactory connectionFactory();
+
+// Base of the handles: a connection and an object id; empty when either is missing.
+class Object {
+public:
+    Object() = default;
+    Object(std::shared_ptr<Connection> connection, std::uint32_t id) : connection_(std::move(connection)), id_(id) {}
+    bool empty() const { return !connection_ || id_ == 0; }
+    explicit operator bool() const { return !empty(); }
+    void release() { connection_.reset(), id_ = 0; }
+
+protected:
+    Value call(int dispid, CallKind kind, const std::vector<Value>& args = {}) const;
+    template <typename Handle> Handle getObject(int dispid) const;
+    std::shared_ptr<Connection> connection_;
+    std::uint32_t id_ = 0;
+};
+
+class Range : public Object {
+public:
+    using Object::Object;
+    void InsertAfter(const std::string& text);
+    void InsertParagraphAfter();
+};
+
+class Selection : public Object {
+public:
+    using Object::Object;
+    void InsertFile(const std::string& fileName); // the four optional arguments omitted
+};
+
+class Document : public Object {
+public:
+    using Object::Object;
+    Range Content();
+    // The 11-argument form (dispid 102) or the 16-argument form (dispid 376), by args.size().
+    void SaveAs(const std::vector<Value>& args);
+    void Save();
+    void Saved(bool value);
+    void Close(); // three omitted arguments
+};
+
+class Documents : public Object {
+public:
+    using Object::Object;
+    Document Add(); // four omitted arguments
+};
+
+class Application : public Object {
+public:
+    using Object::Object;
+    // Starts a new Word instance through the connection factory; throws WordError.
+    static Application create();
+    void Visible(bool value);
+    std::string Version();
+    ::qm::word::Documents Documents();
+    ::qm::word::Selection Selection();
+    void Quit(); // three zeros
+};
+
+// SaveAs argument lists of the profiles the engine uses. Each returns the 11-argument form
+// when version is "9.0", else the 16-argument form.
+// Full web: FileFormat 8 or 9, LockComments 0, AddToRecentFiles 1, ReadOnlyRecommended 0,
+// EmbedTrueTypeFonts 0, SaveNativePictureFormat 0, AllowSubstitutions 1 (16-argument form only).
+std::vector<Value> fullWebProfile(const std::string& version, const std::string& fileName, std::int16_t format);
+// Plain web: FileFormat 8 or 9, AddToRecentFiles 1 when asked, everything else omitted.
+std::vector<Value> plainWebProfile(const std::string& version, const std::string& fileName, std::int16_t format,
+                                   bool addToRecentFiles = false);
+// Document: FileName only (Word's default format, chosen by the server from the extension).
+std::vector<Value> documentProfile(const std::string& version, const std::string& fileName);
+
+// The web format of a version: 8 (HTML page, ".html") for "9.0", else 9 (web archive, ".mht").
+std::int16_t webFormatFor(const std::string& version);
+std::string webExtensionFor(const std::string& version);
+
+} // namespace qm::word
