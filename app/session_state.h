@@ -94,7 +94,8 @@ struct SessionState {
     std::atomic<bool> savePaused{false};
     std::atomic<int> saveProgressPos{0};
     int overwriteAnswer = 0;
-    int savedFileCount = 0;
+    std::atomic<bool> savePausedFromButton{false};
+    int filesSavedCount = 0;
 
     // Reads group A: "FilePath" from the registry store, the skin folder from the data root
     // ($QUILLMEND_WINDIR, else the installation prefix's share folder).

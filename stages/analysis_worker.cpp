@@ -1,0 +1,42 @@
+#include "stages/analysis_worker.h"
+
+#include "app/session_state.h"
+#include "platform/work_control.h"
+#include "stages/repair_start.h"
+
+#include <exception>
+
+namespace qm::stages {
+
+AnalysisResult RunAnalysis(AnalysisEngine& engine, int fileNumber) {
+    auto& s = session();
+    AnalysisResult result;
+    s.clearPreviewFiles();
+    const std::string path = s.sourceFileAt(fileNumber - 1);
+    const std::string ext = extensionOf(path);
+    try {
+        if (ext == "doc" || ext == "DOC") {
+            s.currentSourcePath = path;
+            s.inputIsDocx = false;
+            result.ranEngine = true;
+            engine.SalvageDocFile();
+        }
+        if (ext == "docx") {
+            s.currentSourcePath = path;
+            s.inputIsDocx = true;
+            result.ranEngine = true;
+            engine.SalvageDocxFile();
+        }
+    } catch (const StopRequested&) {
+        result.error = "stopped";
+    } catch (const std::exception& e) {
+        result.error = e.what();
+    } catch (...) {
+        result.error = "unknown error";
+    }
+    s.analysisFinished = true;
+    s.analysisThreadEnded = true;
+    return result;
+}
+
+} // namespace qm::stages

@@ -1,0 +1,22 @@
+// The analysis of one source file, as the analysis dialog's worker runs it.
+#pragma once
+
+#include "stages/engine_ops.h"
+
+#include <string>
+
+namespace qm::stages {
+
+struct AnalysisResult {
+    bool ranEngine = false; // false for an extension other than "doc", "DOC" and "docx"
+    std::string error;      // an error that escaped the engine (the candidates made stay)
+};
+
+// Deletes the previous file's previews, then runs the engine the exact extension test picks
+// ("doc" or "DOC" → .doc engine; "docx" → .docx engine; anything else → none) on file number
+// fileNumber (1-based) of sourceFiles, and finally raises analysisFinished and
+// analysisThreadEnded. An error escaping the engine ends the analysis as if the engine had
+// returned, with whatever candidates exist.
+AnalysisResult RunAnalysis(AnalysisEngine& engine, int fileNumber);
+
+} // namespace qm::stages
