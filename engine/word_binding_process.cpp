@@ -1,0 +1,237 @@
+// The out-of-process binding: each Word instance is a quillmend-word child process that reads
+// requests on its stdin and answers on its stdout (see docserver/protocol.h).
+#include "app/session_state.h"
+#include "docserver/protocol.h"
+#include "engine/word_binding.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+extern char** environ;
+
+namespace qm::word {
+namespace {
+
+namespace proto = docserver::protocol;
+using namespace std::chrono_literals;
+
+// How long a server gets to end on its own (after Quit, or once its pipe is closed) before
+// it is killed.
+constexpr auto kExitGrace = 2000ms;
+
+// Blocks SIGPIPE in the calling thread for the duration of a write to the server, and takes
+// back a SIGPIPE that write raised, so a dead server gives EPIPE instead of ending the
+// program. The process-wide disposition stays as the program set it.
+class SigpipeBlock {
+public:
+    SigpipeBlock() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+    }
+    ~SigpipeBlock() {
+        if (!wasPending_) {
+            sigset_t pending;
+            sigpending(&pending);
+            if (sigismember(&pending, SIGPIPE) == 1) {
+                const timespec zero{0, 0};
+                while (sigtimedwait(&pipe_, nullptr, &zero) < 0 && errno == EINTR) {
+                }
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    SigpipeBlock(const SigpipeBlock&) = delete;
+    SigpipeBlock& operator=(const SigpipeBlock&) = delete;
+
+private:
+    sigset_t pipe_{}, old_{};
+    bool wasPending_ = false;
+};
+
+// Moves a descriptor above the standard ones (close-on-exec), so the dup2 file actions of the
+// spawn never work on a descriptor that already is the target.
+int aboveStdio(int fd) {
+    if (fd > STDERR_FILENO)
+        return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    ::close(fd);
+    return moved;
+}
+
+std::string describeStatus(int status) {
+    if (WIFEXITED(status))
+        return "exit status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status))
+        return std::string("ended by signal ") + std::to_string(WTERMSIG(status)) + " (" +
+               strsignal(WTERMSIG(status)) + ")";
+    return "ended";
+}
+
+class ProcessConnection final : public Connection {
+public:
+    ProcessConnection(pid_t pid, int toServer, int fromServer) : pid_(pid), to_(toServer), from_(fromServer) {}
+
+    ~ProcessConnection() override {
+        // Closing the request pipe asks an idle server to end; a busy one is killed after the grace.
+        std::lock_guard lock(mutex_);
+        endServer();
+    }
+
+    Value invoke(std::uint32_t object, int id, CallKind kind, const std::vector<Value>& args) override {
+        std::lock_guard lock(mutex_);
+        if (!endReason_.empty())
+            throw WordError(endReason_);
+        proto::Reply reply;
+        try {
+            const auto request = proto::encodeRequest({object, id, kind, args});
+            {
+                SigpipeBlock block;
+                proto::writeFrame(to_, request);
+            }
+            const auto frame = proto::readFrame(from_);
+            if (!frame)
+                serverLost("the document server ended during the call");
+            reply = proto::decodeReply(*frame);
+        } catch (const proto::ProtocolError& e) {
+            serverLost(std::string("the document server failed: ") + e.what());
+        }
+        if (object == kApplicationId && id == dispid::Quit && kind == CallKind::Method && reply.ok) {
+            endServer();
+            endReason_ = "Word has quit";
+        }
+        if (!reply.ok)
+            throw WordError(reply.error.empty() ? "the document server reported an error" : reply.error);
+        return reply.value;
+    }
+
+private:
+    // The server is gone or out of step: end and reap it, and fail this and every later call.
+    [[noreturn]] void serverLost(const std::string& what) {
+        const int status = endServer();
+        endReason_ = what;
+        if (status >= 0)
+            endReason_ += " (" + describeStatus(status) + ")";
+        throw WordError(endReason_);
+    }
+
+    // Closes the pipes, gives the server the grace to end, kills it after that, and reaps it.
+    // Returns its wait status, or -1 when it was already reaped.
+    int endServer() {
+        if (to_ >= 0)
+            ::close(to_), to_ = -1;
+        if (from_ >= 0)
+            ::close(from_), from_ = -1;
+        if (pid_ <= 0)
+            return -1;
+        int status = 0;
+        const auto deadline = std::chrono::steady_clock::now() + kExitGrace;
+        for (;;) {
+            const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+            if (r == pid_)
+                break;
+            if (r < 0 && errno != EINTR) { // reaped by someone else
+                pid_ = -1;
+                return -1;
+            }
+            if (r == 0 && std::chrono::steady_clock::now() >= deadline) {
+                ::kill(pid_, SIGKILL);
+                while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+                }
+                break;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        pid_ = -1;
+        return status;
+    }
+
+    std::mutex mutex_;
+    pid_t pid_;
+    int to_, from_;
+    std::string endReason_; // set once the server is gone; every later call fails with it
+};
+
+} // namespace
+
+std::filesystem::path serverProgram() {
+    if (const char* env = std::getenv("QUILLMEND_WORD_SERVER"); env && *env)
+        return env;
+    const auto& install = session().installFolder;
+    if (!install.empty()) {
+        const auto p = install / "quillmend-word";
+        if (::access(p.c_str(), X_OK) == 0)
+            return p;
+    }
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return (ec ? std::filesystem::path(".") : self.parent_path()) / "quillmend-word";
+}
+
+std::shared_ptr<Connection> connectOutOfProcess() {
+    const auto program = serverProgram();
+    int request[2], reply[2];
+    if (::pipe2(request, O_CLOEXEC) != 0)
+        throw WordError(std::string("cannot start the document server: ") + std::strerror(errno));
+    if (::pipe2(reply, O_CLOEXEC) != 0) {
+        const int err = errno;
+        ::close(request[0]), ::close(request[1]);
+        throw WordError(std::string("cannot start the document server: ") + std::strerror(err));
+    }
+    bool lost = false;
+    for (int* fd : {&request[0], &request[1], &reply[0], &reply[1]})
+        lost |= (*fd = aboveStdio(*fd)) < 0;
+    if (lost) {
+        for (int fd : {request[0], request[1], reply[0], reply[1]})
+            if (fd >= 0)
+                ::close(fd);
+        throw WordError("cannot start the document server: no free file descriptor");
+    }
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, request[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, reply[1], STDOUT_FILENO);
+    // The server starts with default signal handling and nothing blocked, whatever this
+    // thread has set: stopvane's SIGTERM must end it.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int sig : {SIGTERM, SIGPIPE, SIGINT, SIGHUP})
+        sigaddset(&defaults, sig);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    std::string path = program.string(), serve = "--serve";
+    char* argv[] = {path.data(), serve.data(), nullptr};
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    ::close(request[0]);
+    ::close(reply[1]);
+    if (rc != 0) {
+        ::close(request[1]);
+        ::close(reply[0]);
+        throw WordError("cannot start the document server \"" + path + "\": " + std::strerror(rc));
+    }
+    return std::make_shared<ProcessConnection>(pid, request[1], reply[0]);
+}
+
+} // namespace qm::word
