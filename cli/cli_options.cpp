@@ -1,0 +1,94 @@
+#include "cli/cli_options.h"
+
+namespace qm::cli {
+
+std::string usageText() {
+    return "Usage: quillmend-cli [OPTION]... -o DIR FILE...\n"
+           "Salvage the content of damaged Word documents (.doc, .docx) and write the\n"
+           "recovered candidates as new Word documents under DIR.\n"
+           "\n"
+           "  -o, --output DIR      write the recovered documents into DIR (created if missing)\n"
+           "      --quick           Quick Repair: one repaired copy per .doc file, straight in DIR\n"
+           "      --previews DIR    also write each file's previews into DIR/<file name>/\n"
+           "      --overwrite       replace existing outputs without asking\n"
+           "      --keep-existing   keep existing outputs without asking\n"
+           "      --close-word      end running document servers instead of stopping\n"
+           "      --json            print a machine-readable report on standard output\n"
+           "      --help            display this help and exit\n"
+           "      --version         output version information and exit\n"
+           "\n"
+           "Advance Repair (the default) writes up to four candidates per .doc file into\n"
+           "DIR/Preview 1 .. DIR/Preview 4, and one per .docx file into DIR/Preview 1.\n"
+           "The input files are never modified.\n"
+           "\n"
+           "Exit status: 0 when every file gave at least one candidate, 1 when some file\n"
+           "gave none, 2 for bad usage.\n";
+}
+
+std::string versionText() {
+    return "quillmend-cli (Quillmend) 1.0\n";
+}
+
+ParseResult parseArguments(const std::vector<std::string>& args) {
+    ParseResult r;
+    Options& o = r.options;
+    bool sawOverwrite = false, sawKeep = false, onlyFiles = false;
+    auto needValue = [&](size_t& i, const std::string& name) -> std::optional<std::string> {
+        if (i + 1 >= args.size()) {
+            r.error = "option '" + name + "' requires an argument";
+            return std::nullopt;
+        }
+        return args[++i];
+    };
+    for (size_t i = 0; i < args.size() && r.error.empty(); ++i) {
+        const std::string& a = args[i];
+        if (onlyFiles || a.empty() || a[0] != '-' || a == "-") {
+            o.files.push_back(a);
+        } else if (a == "--") {
+            onlyFiles = true;
+        } else if (a == "-o" || a == "--output") {
+            if (auto v = needValue(i, a))
+                o.outputDir = *v;
+        } else if (a.rfind("--output=", 0) == 0) {
+            o.outputDir = a.substr(9);
+        } else if (a.rfind("-o", 0) == 0 && a.size() > 2) {
+            o.outputDir = a.substr(2);
+        } else if (a == "--previews") {
+            if (auto v = needValue(i, a))
+                o.previewsDir = *v;
+        } else if (a.rfind("--previews=", 0) == 0) {
+            o.previewsDir = a.substr(11);
+        } else if (a == "--quick") {
+            o.quick = true;
+        } else if (a == "--overwrite") {
+            sawOverwrite = true;
+            o.overwrite = OverwritePolicy::Overwrite;
+        } else if (a == "--keep-existing") {
+            sawKeep = true;
+            o.overwrite = OverwritePolicy::KeepExisting;
+        } else if (a == "--json") {
+            o.json = true;
+        } else if (a == "--close-word") {
+            o.closeWord = true;
+        } else if (a == "--help") {
+            o.help = true;
+        } else if (a == "--version") {
+            o.version = true;
+        } else {
+            r.error = "unrecognized option '" + a + "'";
+        }
+    }
+    if (!r.error.empty() || o.help || o.version)
+        return r;
+    if (sawOverwrite && sawKeep)
+        r.error = "--overwrite and --keep-existing cannot be used together";
+    else if (o.outputDir.empty())
+        r.error = "no output folder given (-o DIR)";
+    else if (o.files.empty())
+        r.error = "no input files given";
+    else if (o.previewsDir && o.previewsDir->empty())
+        r.error = "empty --previews folder";
+    return r;
+}
+
+} // namespace qm::cli
