@@ -1,0 +1,297 @@
+#include "zip/zip_archive.h"
+
+#include "app/session_state.h"
+#include "zip/entry_path.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <stdexcept>
+
+namespace qm {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// MS-DOS date and time as local time; out-of-range fields are normalised by mktime.
+std::optional<std::time_t> dosToTime(std::uint16_t date, std::uint16_t time) {
+    std::tm tm{};
+    tm.tm_year = (date >> 9) + 1980 - 1900;
+    tm.tm_mon = ((date >> 5) & 15) - 1;
+    tm.tm_mday = date & 31;
+    tm.tm_hour = time >> 11;
+    tm.tm_min = (time >> 5) & 63;
+    tm.tm_sec = (time & 31) * 2;
+    tm.tm_isdst = -1;
+    const std::time_t t = std::mktime(&tm);
+    if (t == static_cast<std::time_t>(-1))
+        return std::nullopt;
+    return t;
+}
+
+// Modification time from the entry, access time now (there is no creation time to set).
+bool stampTimes(const fs::path& path, const CFileHeader& header) {
+    const auto modified = dosToTime(header.modDate, header.modTime);
+    if (!modified)
+        return false;
+    timespec times[2]{};
+    times[0].tv_nsec = UTIME_NOW;
+    times[1].tv_sec = *modified;
+    return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
+// Windows attributes: only the read-only bit (0x01) has a meaning here.
+bool applyAttributes(const fs::path& path, std::uint32_t attributes) {
+    std::error_code ec;
+    const auto write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    if (attributes & 0x01)
+        fs::permissions(path, write, fs::perm_options::remove, ec);
+    else
+        fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add, ec);
+    return !ec;
+}
+
+} // namespace
+
+CZipArchive::CZipArchive() : centralDir_(&storage_) {
+    info_.bufferSize = CZipInternalInfo::kDefaultBufferSize;
+}
+
+CZipArchive::~CZipArchive() {
+    // Blocks of a decompressor that was never ended.
+    for (void* block : zlibBlocks_)
+        std::free(block);
+    zlibBlocks_.clear();
+}
+
+void* CZipArchive::ZlibAlloc(void* opaque, unsigned items, unsigned size) {
+    if (size != 0 && items > SIZE_MAX / size)
+        return nullptr;
+    void* block = std::malloc(static_cast<std::size_t>(items) * size);
+    if (!block || !opaque)
+        return block;
+    try {
+        static_cast<std::vector<void*>*>(opaque)->push_back(block);
+    } catch (...) {
+        std::free(block);
+        return nullptr;
+    }
+    return block;
+}
+
+void CZipArchive::ZlibFree(void* opaque, void* address) {
+    if (opaque) {
+        auto& blocks = *static_cast<std::vector<void*>*>(opaque);
+        if (auto it = std::find(blocks.begin(), blocks.end(), address); it != blocks.end())
+            blocks.erase(it);
+    }
+    std::free(address);
+}
+
+void CZipArchive::Open(const fs::path& path, int mode, int /*volumeSize*/, std::uint64_t /*startOffset*/) {
+    if (mode != zipOpen)
+        throw std::invalid_argument("CZipArchive::Open: only existing archives can be opened");
+    session().zipEntryCount = 0;
+    AbortEntry();
+    centralDir_.Init(&storage_);
+    storage_.Close();
+    storage_.Open(path);
+    centralDir_.Scan();
+    session().zipEntryCount = static_cast<int>(std::min<std::size_t>(GetCount(), INT_MAX));
+}
+
+bool CZipArchive::GetEntryInfo(std::size_t index, CFileHeader& info) const {
+    if (index >= GetCount())
+        return false;
+    info = centralDir_.GetHeader(index);
+    if (slashChange_)
+        std::replace(info.fileName.begin(), info.fileName.end(), '\\', '/');
+    return true;
+}
+
+void CZipArchive::EndInflate() {
+    if (inflateStarted_) {
+        inflateEnd(&info_.stream);
+        inflateStarted_ = false;
+    }
+}
+
+void CZipArchive::AbortEntry() {
+    EndInflate();
+    centralDir_.AbortFile();
+    info_.buffer.Release();
+    fileOpened_ = 0;
+}
+
+bool CZipArchive::OpenEntry(std::size_t index) {
+    if (index >= GetCount() || fileOpened_ != 0)
+        return false;
+    info_.buffer.Allocate(static_cast<std::size_t>(info_.bufferSize));
+    try {
+        centralDir_.OpenFile(index);
+    } catch (...) {
+        AbortEntry();
+        throw;
+    }
+    const CFileHeader& header = *centralDir_.openedFile;
+
+    info_.stream = z_stream{};
+    if (header.method == CFileHeader::kDeflated) {
+        info_.stream.zalloc = &CZipArchive::ZlibAlloc;
+        info_.stream.zfree = &CZipArchive::ZlibFree;
+        info_.stream.opaque = trackZlibMemory_ ? &zlibBlocks_ : nullptr;
+        // Raw deflate data: no zlib header, no Adler-32 trailer.
+        const int rc = inflateInit2_(&info_.stream, -MAX_WBITS, ZLIB_VERSION, static_cast<int>(sizeof(z_stream)));
+        if (rc != Z_OK && rc != Z_NEED_DICT) {
+            AbortEntry();
+            throw CZipException(CZipException::ZlibErrToCause(rc));
+        }
+        inflateStarted_ = true;
+    }
+    info_.comprLeft = header.compressedSize;
+    info_.uncomprLeft = header.uncompressedSize;
+    info_.stream.next_in = nullptr;
+    info_.stream.avail_in = 0;
+    info_.stream.total_out = 0;
+    fileOpened_ = -1;
+    return true;
+}
+
+std::uint32_t CZipArchive::ReadEntryData(void* buffer, std::uint32_t size) {
+    if (fileOpened_ == 0 || !buffer || size == 0)
+        return 0;
+    const std::uint32_t space = std::min(size, info_.uncomprLeft);
+    if (space == 0)
+        return 0;
+    const bool stored = centralDir_.openedFile->method == CFileHeader::kStored;
+    z_stream& zs = info_.stream;
+    zs.next_out = static_cast<Bytef*>(buffer);
+    zs.avail_out = space;
+    std::uint32_t produced = 0;
+
+    while (zs.avail_out > 0) {
+        if (zs.avail_in == 0 && info_.comprLeft > 0) {
+            const std::uint32_t request = std::min<std::uint32_t>(info_.buffer.GetSize(), info_.comprLeft);
+            // A short read (the archive ends inside the entry) sets the storage's flag.
+            const std::size_t got = storage_.Read(info_.buffer.GetBuffer(), request, false);
+            info_.comprLeft -= request;
+            zs.next_in = info_.buffer.GetBuffer();
+            zs.avail_in = static_cast<uInt>(got);
+        }
+        if (stored) {
+            if (zs.avail_in == 0)
+                return produced;
+            const std::uint32_t n = std::min(zs.avail_out, zs.avail_in);
+            std::memcpy(zs.next_out, zs.next_in, n);
+            zs.next_out += n;
+            zs.avail_out -= n;
+            zs.next_in += n;
+            zs.avail_in -= n;
+            zs.total_out += n;
+            produced += n;
+            info_.uncomprLeft -= n;
+            continue;
+        }
+        const uInt before = zs.avail_out;
+        const int rc = inflate(&zs, Z_SYNC_FLUSH);
+        // Bytes decoded before a fault are kept.
+        const std::uint32_t n = before - zs.avail_out;
+        produced += n;
+        info_.uncomprLeft -= n;
+        if (rc == Z_STREAM_END)
+            return produced;
+        if (rc != Z_OK) {
+            // Undecodable data, or compressed bytes that ran out before the stream ended.
+            damagedData_ = 1;
+            return produced;
+        }
+    }
+    return produced;
+}
+
+bool CZipArchive::CloseEntry(const fs::path& outputPath) {
+    if (fileOpened_ == 0)
+        return false;
+    EndInflate();
+    bool result = true;
+    if (!outputPath.empty()) {
+        const CFileHeader& header = *centralDir_.openedFile;
+        // A failed stamp leaves the close to finish, so later entries can still be opened.
+        result = stampTimes(outputPath, header) && applyAttributes(outputPath, header.externalAttributes);
+    }
+    fileOpened_ = 0;
+    info_.buffer.Release();
+    centralDir_.CloseFile(); // may raise for a data descriptor that does not match
+    return result;
+}
+
+bool CZipArchive::ExtractEntry(std::size_t index, const fs::path& folder, std::uint32_t bufferSize) {
+    if (bufferSize == 0 || index >= GetCount())
+        return false;
+    storage_.shortRead = false;
+    CFileHeader header;
+    GetEntryInfo(index, header);
+
+    const fs::path target = ConfinedEntryPath(folder, header.fileName);
+    if (target.empty())
+        return true; // nothing of the name can be placed inside the folder
+    // Only names with an extension, and only entries whose header announces some data: folder
+    // entries and entries that keep their sizes in a data descriptor are skipped.
+    const std::string text = target.string();
+    const auto dot = text.rfind('.');
+    if (dot == std::string::npos || dot + 1 >= text.size() ||
+        (header.crc32 == 0 && header.compressedSize == 0 && header.uncompressedSize == 0))
+        return true;
+
+    if (!OpenEntry(index))
+        return false;
+    try {
+        std::error_code ec;
+        fs::create_directories(target.parent_path(), ec); // a failure shows when the file is created
+        CBigFile out;
+        out.Create(target);
+        CAutoBuffer buffer(bufferSize);
+        for (;;) {
+            std::uint32_t n = ReadEntryData(buffer.GetBuffer(), bufferSize);
+            const bool overLimit = n > extractLimit_ - std::min(extractedTotal_, extractLimit_);
+            if (overLimit)
+                n = static_cast<std::uint32_t>(extractLimit_ - extractedTotal_);
+            if (n > 0)
+                out.Write(buffer.GetBuffer(), n);
+            extractedTotal_ += n;
+            if (overLimit)
+                throw CZipException(CZipException::extractLimit, storage_.GetArchivePath());
+            if (damagedData_) {
+                // Keep what decoded; the entry ends here without stamps.
+                damagedData_ = 0;
+                AbortEntry();
+                out.Close();
+                return true;
+            }
+            if (storage_.shortRead) {
+                out.Close();
+                CloseEntry(target);
+                storage_.shortRead = false;
+                return true;
+            }
+            if (n != bufferSize)
+                break;
+        }
+        out.Close();
+        CloseEntry(target);
+        return true;
+    } catch (...) {
+        damagedData_ = 0;
+        AbortEntry();
+        throw;
+    }
+}
+
+} // namespace qm

@@ -1,0 +1,92 @@
+// The read-only, damage-tolerant ZIP archive used to unpack .docx packages.
+//
+// Entries are found by scanning every byte offset for local headers (see CCentralDir), header
+// fields damaged by spaces are repaired, and extraction keeps whatever still decodes: sizes
+// are taken from the local header, CRC-32 values are never compared, undecodable data and an
+// archive that ends early end an entry quietly with what was decoded so far.
+//
+// Typical use: Open(path), then ExtractEntry(i, folder) for i from 0 to GetCount() - 1
+// (session().zipEntryCount holds the same count). Errors are raised as CZipException (a
+// damaged archive, an unsupported method, the extraction cap) and CZipFileException (the
+// archive cannot be opened, a target file cannot be created or written).
+#pragma once
+
+#include "zip/central_dir.h"
+#include "zip/file_header.h"
+#include "zip/zip_exception.h"
+#include "zip/zip_internal_info.h"
+#include "zip/zip_storage.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <vector>
+
+namespace qm {
+
+class CZipArchive {
+public:
+    enum OpenMode { zipOpen = 0 }; // open an existing archive; the only mode
+    static constexpr std::uint64_t kDefaultExtractLimit = std::uint64_t{4} << 30;
+    static constexpr std::uint32_t kDefaultOutputBuffer = 65535;
+
+    CZipArchive();
+    ~CZipArchive(); // frees decompressor memory still held, closes the file
+    CZipArchive(const CZipArchive&) = delete;
+    CZipArchive& operator=(const CZipArchive&) = delete;
+
+    // Opens an existing archive and finds its entries; the entry count is also published as
+    // session().zipEntryCount. volumeSize and startOffset are accepted for the callers' sake
+    // and have no effect: the whole file is always scanned from offset 0.
+    void Open(const std::filesystem::path& path, int mode = zipOpen, int volumeSize = 0,
+              std::uint64_t startOffset = 0);
+
+    std::size_t GetCount() const { return centralDir_.GetCount(); }
+    // Copies the entry's header; every "\" in the copy's name becomes the native "/". False
+    // when the index is not below the entry count.
+    bool GetEntryInfo(std::size_t index, CFileHeader& info) const;
+
+    // Writes the entry to its place under folder (see ConfinedEntryPath), creating the folders
+    // on the way. Returns true also for a damaged entry (the file then holds what decoded) and
+    // for an entry that is skipped: a folder entry, a name without an extension, one that
+    // cannot be placed inside folder, or an entry whose CRC-32 and sizes are all zero. False
+    // when the index is out of range, the buffer size is 0 or the entry cannot be opened.
+    bool ExtractEntry(std::size_t index, const std::filesystem::path& folder,
+                      std::uint32_t bufferSize = kDefaultOutputBuffer);
+
+    // The steps ExtractEntry runs.
+    bool OpenEntry(std::size_t index);
+    std::uint32_t ReadEntryData(void* buffer, std::uint32_t size);
+    // Ends the open entry; with an output path, stamps the file with the entry's time and
+    // attributes (false when that fails; the entry is closed all the same).
+    bool CloseEntry(const std::filesystem::path& outputPath = {});
+
+    // The total number of bytes all extractions of this archive may write.
+    void SetExtractLimit(std::uint64_t bytes) { extractLimit_ = bytes; }
+    std::uint64_t GetExtractLimit() const { return extractLimit_; }
+    std::uint64_t GetExtractedTotal() const { return extractedTotal_; }
+
+    // zlib blocks currently allocated through the archive's hooks.
+    std::size_t GetLiveZlibBlocks() const { return zlibBlocks_.size(); }
+
+private:
+    static void* ZlibAlloc(void* opaque, unsigned items, unsigned size);
+    static void ZlibFree(void* opaque, void* address);
+    // Ends the open entry without reading or stamping anything.
+    void AbortEntry();
+    void EndInflate();
+
+    int damagedData_ = 0;               // set when decompression failed
+    bool slashChange_ = true;           // names handed out use the native separator
+    bool trackZlibMemory_ = true;       // zlib blocks are recorded in zlibBlocks_
+    CZipInternalInfo info_;
+    CZipStorage storage_;
+    std::vector<void*> zlibBlocks_;
+    signed char fileOpened_ = 0;        // 0: no entry open, -1: an entry is open for extraction
+    bool inflateStarted_ = false;
+    CCentralDir centralDir_;
+    std::uint64_t extractLimit_ = kDefaultExtractLimit;
+    std::uint64_t extractedTotal_ = 0;
+};
+
+} // namespace qm
