@@ -1,0 +1,171 @@
+#include "engine/doc_patterns.h"
+#include "engine/doc_steps.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace qm::doc {
+
+namespace pattern {
+
+bool isDocumentHeader(const std::uint8_t* p) {
+    return p[0] == 0xEC && p[1] == 0xA5 && p[2] == 0xC1 && p[3] == 0x00 &&
+           (p[5] == 0x20 || p[5] == 0x40 || p[5] == 0x60 || p[5] == 0x80) && p[6] == 0x09 && p[7] == 0x04 &&
+           p[8] == 0x00 && p[9] == 0x00 && p[11] == 0x12 && p[12] == 0xBF && p[13] == 0x00 && p[14] == 0x00 &&
+           p[15] == 0x00;
+}
+
+} // namespace pattern
+
+namespace {
+
+// The last offset at which a scan reading readLength bytes still runs, or nullopt when the
+// data is shorter than one read or from lies beyond it.
+std::optional<std::size_t> lastScanOffset(Bytes data, std::size_t from, std::size_t readLength) {
+    if (data.size() < readLength || from > data.size() - readLength)
+        return std::nullopt;
+    return data.size() - readLength;
+}
+
+// First offset in [from, last] where needle starts (needle must fit before the data's end,
+// which last + readLength <= size guarantees since readLength >= needle length).
+std::optional<std::size_t> search(Bytes data, std::size_t from, std::size_t last, Bytes needle) {
+    const std::size_t hayLength = last - from + needle.size();
+    const void* hit = ::memmem(data.data() + from, hayLength, needle.data(), needle.size());
+    if (!hit)
+        return std::nullopt;
+    return static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - data.data());
+}
+
+} // namespace
+
+std::optional<std::size_t> findFirst(Bytes data, std::size_t from, const Pattern& p) {
+    const auto last = lastScanOffset(data, from, p.readLength);
+    if (!last)
+        return std::nullopt;
+    return search(data, from, *last, p.bytes);
+}
+
+std::optional<std::size_t> findLast(Bytes data, std::size_t from, const Pattern& p) {
+    const auto last = lastScanOffset(data, from, p.readLength);
+    if (!last)
+        return std::nullopt;
+    std::optional<std::size_t> found;
+    std::size_t at = from;
+    while (at <= *last) {
+        const auto hit = search(data, at, *last, p.bytes);
+        if (!hit)
+            break;
+        found = hit;
+        at = *hit + 1;
+    }
+    return found;
+}
+
+std::optional<std::size_t> findDocumentHeader(Bytes data, std::size_t from) {
+    static constexpr std::uint8_t kFixedStart[] = {0xEC, 0xA5, 0xC1, 0x00};
+    const auto last = lastScanOffset(data, from, pattern::kDocumentHeaderLength);
+    if (!last)
+        return std::nullopt;
+    std::size_t at = from;
+    while (at <= *last) {
+        const auto hit = search(data, at, *last, kFixedStart);
+        if (!hit)
+            return std::nullopt;
+        if (pattern::isDocumentHeader(data.data() + *hit))
+            return hit;
+        at = *hit + 1;
+    }
+    return std::nullopt;
+}
+
+Bytes slice(Bytes data, std::uint64_t offset, std::uint64_t length) {
+    if (offset >= data.size())
+        return {};
+    const std::uint64_t available = data.size() - offset;
+    return data.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(std::min(length, available)));
+}
+
+std::uint32_t readU32(Bytes data, std::size_t offset) {
+    const Bytes b = slice(data, offset, 4);
+    std::uint32_t v = 0;
+    for (std::size_t i = 0; i < b.size(); ++i)
+        v |= static_cast<std::uint32_t>(b[i]) << (8 * i);
+    return v;
+}
+
+std::uint32_t readU24(Bytes data, std::size_t offset) { return readU32(data, offset) & 0xFFFFFFu; }
+
+std::uint16_t readU16(Bytes data, std::size_t offset) {
+    return static_cast<std::uint16_t>(readU32(data, offset) & 0xFFFFu);
+}
+
+SourceView::~SourceView() {
+    if (map_)
+        ::munmap(map_, size_);
+}
+
+SourceView::SourceView(SourceView&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
+      map_(std::exchange(other.map_, nullptr)) {}
+
+SourceView& SourceView::operator=(SourceView&& other) noexcept {
+    if (this != &other) {
+        if (map_)
+            ::munmap(map_, size_);
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        map_ = std::exchange(other.map_, nullptr);
+    }
+    return *this;
+}
+
+std::optional<SourceView> SourceView::open(const std::filesystem::path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    SourceView view;
+    if (st.st_size > 0) {
+        void* m = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (m == MAP_FAILED) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        ::madvise(m, static_cast<std::size_t>(st.st_size), MADV_SEQUENTIAL);
+        view.map_ = m;
+        view.data_ = static_cast<const std::uint8_t*>(m);
+        view.size_ = static_cast<std::size_t>(st.st_size);
+    }
+    ::close(fd);
+    return view;
+}
+
+bool writeAt(const std::filesystem::path& file, std::uint64_t offset, Bytes bytes) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    return ::close(fd) == 0 && done == bytes.size();
+}
+
+} // namespace qm::doc
