@@ -1,0 +1,106 @@
+// Method 1: the text located by the document header, and the tail copy.
+#include "app/session_state.h"
+#include "engine/doc_salvage.h"
+#include "engine/doc_text_loop.h"
+#include "engine/engine_helpers.h"
+#include "engine/word_automation.h"
+#include "platform/files.h"
+#include "platform/temp.h"
+
+#include <optional>
+
+namespace qm {
+
+namespace doc {
+
+namespace {
+constexpr std::uint64_t kSector = 512;
+constexpr std::size_t kCountOffset = 76;       // main-text character count inside the header
+constexpr std::uint64_t kNewDocCountOffset = 588; // the same count in a .doc the server wrote
+} // namespace
+
+std::optional<FibText> findFibText(Bytes source) {
+    const auto h = findDocumentHeader(source);
+    if (!h)
+        return std::nullopt;
+    FibText fib;
+    fib.headerOffset = *h;
+    const bool small = source[*h + 5] == 0x20;
+    fib.textStart = small ? 1536 : 2560;
+    fib.sectorCount = small ? 3 : 5;
+    fib.count = readU24(source, *h + kCountOffset);
+    return fib;
+}
+
+int tailCopy(Bytes source, const FibText& fib, const std::filesystem::path& newDocument) {
+    const std::size_t first = findFirst(source, 512, pattern::kAllocationRun).value_or(512);
+    const auto chainEnd = findFirst(source, first, pattern::kChainEnd);
+    if (!chainEnd)
+        return 1;
+    // chainEnd >= 512, so the two bytes before it exist.
+    const std::uint64_t w = readU16(source, *chainEnd - 4);
+    const std::uint64_t u = ((fib.sectorCount * kSector + fib.count) / kSector + 1) * kSector;
+    const std::int64_t length = static_cast<std::int64_t>((w + 2) * kSector) - static_cast<std::int64_t>(u);
+    if (length <= 0)
+        return 0;
+    // Only the first block of the copied run is written; past the end of the source there is
+    // less or nothing to copy.
+    const Bytes block = slice(source, u, std::min<std::uint64_t>(static_cast<std::uint64_t>(length), kSector));
+
+    std::uint64_t m = 0;
+    {
+        const auto written = SourceView::open(newDocument);
+        if (!written)
+            return 0;
+        // A document too short to hold its count has nothing to place the block after.
+        if (written->size() < kNewDocCountOffset + 4)
+            return 1;
+        m = readU24(written->bytes(), kNewDocCountOffset);
+        if (m > written->size())
+            return 1;
+    }
+    const std::uint64_t target = ((fib.sectorCount * kSector + m) / kSector + 1) * kSector;
+    if (!block.empty() && !writeAt(newDocument, target, block))
+        return 0;
+    return 1;
+}
+
+} // namespace doc
+
+int SalvageFibText() {
+    auto& s = session();
+    s.nextPictureNumber = 1;
+    if (!files::isFile(s.currentSourcePath))
+        return 0;
+
+    auto app = word::Application::create();
+    app.Visible(false);
+    auto docs = app.Documents();
+    auto document = docs.Add();
+    auto range = document.Content();
+    const std::string version = app.Version();
+
+    const auto view = doc::SourceView::open(s.currentSourcePath);
+    const auto fib = view ? doc::findFibText(view->bytes()) : std::nullopt;
+    if (!fib) {
+        RunStopvane(); // Word is not asked to quit
+        return 0;
+    }
+
+    s.salvagedTextDocPath = temp::makeFile(".doc");
+    doc::runTextLoop(view->bytes(), fib->textStart, fib->count, doc::ChunkKeep::AllButLast, range);
+
+    document.SaveAs(word::documentProfile(version, s.salvagedTextDocPath.string()));
+    document.Save();
+    document.Saved(true);
+    document.Close();
+    range.release();
+    document.release();
+    docs.release();
+    app.release(); // no Quit: the companion tool ends the server
+    RunStopvane();
+
+    return doc::tailCopy(view->bytes(), *fib, s.salvagedTextDocPath);
+}
+
+} // namespace qm
