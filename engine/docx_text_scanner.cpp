@@ -1,0 +1,298 @@
+#include "engine/docx_text_scanner.h"
+
+#include "platform/codepage.h"
+
+#include <cstring>
+#include <utility>
+
+namespace qm::docx {
+namespace {
+
+using Bytes = std::span<const std::uint8_t>;
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+bool hasAt(Bytes s, std::size_t at, std::string_view lit) {
+    return at <= s.size() && s.size() - at >= lit.size() && std::memcmp(s.data() + at, lit.data(), lit.size()) == 0;
+}
+
+bool isSpace(std::uint8_t c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// A tag name is complete when one of these follows it: "<w:p>" and "<w:p w:rsidR=...>" are
+// paragraphs, "<w:pPr>" is not.
+bool endsTagName(Bytes s, std::size_t at) {
+    return at < s.size() && (s[at] == '>' || s[at] == '/' || isSpace(s[at]));
+}
+
+// The next '<' at or after from, or kNone.
+std::size_t nextLt(Bytes s, std::size_t from) {
+    if (from >= s.size())
+        return kNone;
+    const void* p = std::memchr(s.data() + from, '<', s.size() - from);
+    return p ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(p) - s.data()) : kNone;
+}
+
+// The '>' closing the tag whose name ends before from, skipping quoted attribute values; kNone
+// when a '<' (never valid inside a tag) or the end of the part comes first.
+std::size_t findTagEnd(Bytes s, std::size_t from) {
+    std::uint8_t quote = 0;
+    for (std::size_t i = from; i < s.size(); ++i) {
+        const std::uint8_t c = s[i];
+        if (c == '<')
+            return kNone;
+        if (quote) {
+            if (c == quote)
+                quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '>') {
+            return i;
+        }
+    }
+    return kNone;
+}
+
+// Where the scanner stands, for the innermost open paragraph. The nesting depth is kept beside.
+enum class Place {
+    // Between paragraphs (depth 0). Only a paragraph start matters; runs here are not body text.
+    Outside,
+    // Inside a paragraph that has reported nothing yet: its end adds a paragraph mark, even
+    // when it stays empty.
+    InParagraph,
+    // Inside a paragraph that has reported runs: a paragraph mark is owed, at its end, before
+    // a nested paragraph starts, or when the part ends without its "</w:p>".
+    InParagraphText,
+    // Inside a paragraph whose text before a nested paragraph (a text box) was closed off when
+    // that paragraph started. Runs that follow open a new stretch (InParagraphText); its own end
+    // adds no further mark when nothing followed.
+    AfterNestedParagraph,
+};
+
+class Scanner {
+public:
+    Scanner(Bytes s, TextVisitor& visitor) : s_(s), visitor_(visitor) {}
+
+    void scan() {
+        std::size_t pos = 0;
+        while ((pos = nextLt(s_, pos)) != kNone)
+            pos = atTag(pos);
+        if (place_ == Place::InParagraphText) // cut off before its "</w:p>"
+            visitor_.paragraphEnd();
+    }
+
+private:
+    // Handles the tag starting at lt; returns where the scan goes on.
+    std::size_t atTag(std::size_t lt) {
+        if (hasAt(s_, lt, "</w:p") && endsTagName(s_, lt + 5) && s_[lt + 5] != '/') {
+            paragraphClose();
+            return lt + 5;
+        }
+        if (hasAt(s_, lt, "<w:p") && endsTagName(s_, lt + 4)) {
+            const std::size_t end = findTagEnd(s_, lt + 4);
+            // An unclosed start tag still starts a paragraph; only a proper "/>" makes it empty.
+            paragraphOpen(end != kNone && s_[end - 1] == '/');
+            return end == kNone ? lt + 4 : end + 1;
+        }
+        if (hasAt(s_, lt, "<w:t") && endsTagName(s_, lt + 4))
+            return atRun(lt);
+        return lt + 1;
+    }
+
+    std::size_t atRun(std::size_t lt) {
+        const std::size_t tagEnd = findTagEnd(s_, lt + 4);
+        if (tagEnd == kNone) // broken start tag: no text can be told from tag bytes
+            return lt + 4;
+        if (s_[tagEnd - 1] == '/') {
+            report({});
+            return tagEnd + 1;
+        }
+        const std::size_t textStart = tagEnd + 1;
+        const std::size_t textEnd = nextLt(s_, textStart);
+        if (textEnd == kNone) // cut off inside the run
+            return s_.size();
+        if (!hasAt(s_, textEnd, "</w:t"))
+            return textEnd; // not a complete run: the tag that interrupts it is scanned normally
+        std::size_t close = textEnd + 5;
+        while (close < s_.size() && isSpace(s_[close]))
+            ++close;
+        if (close >= s_.size() || s_[close] != '>')
+            return textEnd;
+        report(s_.subspan(textStart, textEnd - textStart));
+        return close + 1;
+    }
+
+    void report(Bytes raw) {
+        if (place_ == Place::Outside)
+            return;
+        visitor_.run(DecodeRunText(raw));
+        place_ = Place::InParagraphText;
+    }
+
+    void paragraphOpen(bool empty) {
+        if (place_ == Place::InParagraphText)
+            visitor_.paragraphEnd(); // the outer paragraph's text before the nested one
+        if (empty) {
+            visitor_.paragraphEnd();
+            if (depth_ > 0)
+                place_ = Place::AfterNestedParagraph;
+            return;
+        }
+        ++depth_;
+        place_ = Place::InParagraph;
+    }
+
+    void paragraphClose() {
+        if (depth_ == 0)
+            return; // a stray end tag
+        if (place_ != Place::AfterNestedParagraph)
+            visitor_.paragraphEnd();
+        --depth_;
+        place_ = depth_ == 0 ? Place::Outside : Place::AfterNestedParagraph;
+    }
+
+    Bytes s_;
+    TextVisitor& visitor_;
+    Place place_ = Place::Outside;
+    int depth_ = 0;
+};
+
+// Length of the well-formed UTF-8 sequence at s[i], or 0 when the byte there does not start one.
+std::size_t utf8Length(Bytes s, std::size_t i) {
+    const std::uint8_t b = s[i];
+    std::size_t len;
+    std::uint32_t cp;
+    if (b < 0x80)
+        return 1;
+    if ((b & 0xE0) == 0xC0) {
+        len = 2;
+        cp = b & 0x1F;
+    } else if ((b & 0xF0) == 0xE0) {
+        len = 3;
+        cp = b & 0x0F;
+    } else if ((b & 0xF8) == 0xF0) {
+        len = 4;
+        cp = b & 0x07;
+    } else {
+        return 0;
+    }
+    if (s.size() - i < len)
+        return 0;
+    for (std::size_t k = 1; k < len; ++k) {
+        if ((s[i + k] & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (s[i + k] & 0x3F);
+    }
+    static constexpr std::uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return len;
+}
+
+// UTF-8 as it is; runs of bytes that are not UTF-8 through the configured code page.
+std::string decodeBytes(Bytes s) {
+    if (codepage::isValidUtf8(s))
+        return std::string(reinterpret_cast<const char*>(s.data()), s.size());
+    std::string out;
+    out.reserve(s.size() + 8);
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const std::size_t len = utf8Length(s, i);
+        if (len > 0) {
+            out.append(reinterpret_cast<const char*>(s.data() + i), len);
+            i += len;
+            continue;
+        }
+        std::size_t j = i + 1;
+        while (j < s.size() && utf8Length(s, j) == 0)
+            ++j;
+        out += codepage::toUtf8(s.subspan(i, j - i));
+        i = j;
+    }
+    return out;
+}
+
+// Decodes the character reference starting at text[at] ('&') into out; returns its length, or
+// 0 when there is none to decode there.
+std::size_t decodeReference(std::string_view text, std::size_t at, std::string& out) {
+    static constexpr struct {
+        std::string_view name;
+        char c;
+    } kNamed[] = {{"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
+    for (const auto& e : kNamed) {
+        if (text.substr(at, e.name.size()) == e.name) {
+            out += e.c;
+            return e.name.size();
+        }
+    }
+    if (text.substr(at, 2) != "&#")
+        return 0;
+    std::size_t i = at + 2;
+    const bool hex = i < text.size() && (text[i] == 'x' || text[i] == 'X');
+    if (hex)
+        ++i;
+    const std::size_t digitsStart = i;
+    std::uint32_t cp = 0;
+    for (; i < text.size() && i - digitsStart < 8; ++i) {
+        const char c = text[i];
+        int d;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (hex && c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (hex && c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            break;
+        cp = cp * (hex ? 16 : 10) + static_cast<std::uint32_t>(d);
+    }
+    if (i == digitsStart || i >= text.size() || text[i] != ';')
+        return 0;
+    if (cp == 0)
+        cp = 0xFFFD;
+    codepage::appendUtf8(out, cp); // out-of-range and surrogate values become U+FFFD there
+    return i + 1 - at;
+}
+
+class ParagraphCollector : public TextVisitor {
+public:
+    void run(std::string_view utf8) override { current_ += utf8; }
+    void paragraphEnd() override { paragraphs_.push_back(std::exchange(current_, {})); }
+    std::vector<std::string> take() { return std::move(paragraphs_); }
+
+private:
+    std::string current_;
+    std::vector<std::string> paragraphs_;
+};
+
+} // namespace
+
+void ScanPartText(std::span<const std::uint8_t> xml, TextVisitor& visitor) { Scanner(xml, visitor).scan(); }
+
+std::vector<std::string> ScanPartParagraphs(std::span<const std::uint8_t> xml) {
+    ParagraphCollector collector;
+    ScanPartText(xml, collector);
+    return collector.take();
+}
+
+std::string DecodeRunText(std::span<const std::uint8_t> raw) {
+    if (raw.empty())
+        return {};
+    if (const void* zero = std::memchr(raw.data(), 0, raw.size()))
+        raw = raw.first(static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - raw.data()));
+    const std::string text = decodeBytes(raw);
+    if (text.find('&') == std::string::npos)
+        return text;
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        if (text[i] == '&') {
+            if (const std::size_t n = decodeReference(text, i, out)) {
+                i += n;
+                continue;
+            }
+        }
+        out += text[i++];
+    }
+    return out;
+}
+
+} // namespace qm::docx

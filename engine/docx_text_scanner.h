@@ -1,0 +1,50 @@
+// The package text scanner: pulls the visible text out of a WordprocessingML part
+// ("word/document.xml") by looking at tag bytes only. There is no XML parser on purpose: the
+// part comes out of a damaged package, may be cut off anywhere or hold garbage, and every
+// complete run that is still there should reach the preview.
+//
+// What counts:
+//   paragraph   "<w:p>", "<w:p ...>" up to "</w:p>"; "<w:p/>" and "<w:p .../>" are empty
+//               paragraphs. "<w:pPr", "<w:proofErr", "<w:pict", ... are other tags.
+//   run text    the bytes after the ">" that closes a "<w:t" start tag (any attributes) up to
+//               its "</w:t>"; "<w:t/>" is an empty run. "<w:tab", "<w:tbl", "<w:tr" are other tags.
+// Run text is UTF-8 (bytes that are not valid UTF-8 are read in the configured code page) with
+// the XML character references decoded. A run is reported only when its end tag is there; a
+// paragraph cut off before its "</w:p>" still reports its complete runs. A paragraph inside a
+// paragraph (a text box) is reported as a paragraph of its own between the outer paragraph's
+// runs before and after it. Runs outside every paragraph are not body text and are skipped.
+//
+// The scan is one forward pass: every byte is looked at a bounded number of times.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qm::docx {
+
+// Receives what the scanner finds, in document order.
+class TextVisitor {
+public:
+    virtual ~TextVisitor() = default;
+    // The text of one complete run, UTF-8; empty for "<w:t/>" and "<w:t></w:t>".
+    virtual void run(std::string_view utf8) = 0;
+    // The end of a paragraph (after its runs).
+    virtual void paragraphEnd() = 0;
+};
+
+// Scans the bytes of a part and reports its runs and paragraph ends to the visitor.
+void ScanPartText(std::span<const std::uint8_t> xml, TextVisitor& visitor);
+
+// The paragraphs of a part, each the text of its runs joined.
+std::vector<std::string> ScanPartParagraphs(std::span<const std::uint8_t> xml);
+
+// Decodes the raw bytes of a run's text into UTF-8: the text ends at a zero byte; valid UTF-8
+// is kept, other bytes are decoded with the configured code page; "&amp;", "&lt;", "&gt;",
+// "&quot;", "&apos;", "&#N;" and "&#xN;" become their characters (a reference to an invalid code
+// point becomes U+FFFD; an unknown or unterminated reference stays as written).
+std::string DecodeRunText(std::span<const std::uint8_t> raw);
+
+} // namespace qm::docx
