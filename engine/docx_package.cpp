@@ -1,0 +1,107 @@
+#include "engine/docx_package.h"
+
+#include "engine/engine_helpers.h"
+#include "platform/files.h"
+#include "zip/zip_archive.h"
+
+#include <cstring>
+#include <fstream>
+
+namespace qm::docx {
+
+namespace fs = std::filesystem;
+
+fs::path CopyPackage(const fs::path& source, const fs::path& work) {
+    const fs::path copy = work / "1.docx";
+    const fs::path archive = work / "1.zip";
+    files::copyFile(source, copy);
+    files::renameFile(copy, archive);
+    if (!files::isFile(archive))
+        return {};
+    files::makeWritable(archive);
+    return archive;
+}
+
+std::optional<std::uint64_t> FindLocalHeader(const fs::path& archive) {
+    static constexpr char kSignature[] = {'P', 'K', 3, 4};
+    std::ifstream in(archive, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    // Read in large windows; the last three bytes of a window start the next one so that a
+    // signature across the border is seen.
+    constexpr std::size_t kWindow = 1 << 20;
+    std::vector<char> buf(kWindow + 3);
+    std::size_t kept = 0;
+    std::uint64_t windowStart = 0; // file offset of buf[0]
+    for (;;) {
+        in.read(buf.data() + kept, static_cast<std::streamsize>(kWindow));
+        const std::size_t got = static_cast<std::size_t>(in.gcount());
+        const std::size_t have = kept + got;
+        for (std::size_t i = 0; i + 4 <= have;) {
+            const void* p = std::memchr(buf.data() + i, 'P', have - 3 - i);
+            if (!p)
+                break;
+            i = static_cast<std::size_t>(static_cast<const char*>(p) - buf.data());
+            if (std::memcmp(buf.data() + i, kSignature, 4) == 0)
+                return windowStart + i;
+            ++i;
+        }
+        if (got == 0 || !in)
+            return std::nullopt;
+        kept = have < 3 ? have : 3;
+        std::memmove(buf.data(), buf.data() + have - kept, kept);
+        windowStart += have - kept;
+    }
+}
+
+std::size_t ExtractPackage(const fs::path& archive, const fs::path& work) {
+    CZipArchive zip;
+    try {
+        zip.Open(archive, CZipArchive::zipOpen, 1, 0);
+    } catch (const std::exception&) {
+        // The scan stopped at a header it could not read; the entries before it still count.
+    }
+    const std::size_t count = zip.GetCount();
+    for (std::size_t i = 0; i < count; ++i) {
+        try {
+            zip.ExtractEntry(i, work, CZipArchive::kDefaultOutputBuffer);
+        } catch (const std::exception&) {
+            // This entry is lost; the next one may still be whole.
+        }
+    }
+    return count;
+}
+
+std::vector<std::string> analysisWordFolders() { return {"_rels", "theme", "charts", "diagrams", "embeddings"}; }
+
+void EmptyAndRemoveFolder(const fs::path& folder) {
+    if (!files::isFolder(folder))
+        return;
+    DeleteFolderFiles(folder);
+    files::removeEmptyFolder(folder);
+}
+
+std::string CleanWorkFolder(const fs::path& work, const CleanupPlan& plan) {
+    std::string w = work.string();
+    if (w.empty() || w.back() != '/')
+        w += '/';
+    if (!files::isFolder(work))
+        return w;
+    DeleteFolderFiles(w);
+    EmptyAndRemoveFolder(w + "_rels");
+    EmptyAndRemoveFolder(w + "docProps");
+    const std::string word = w + "word";
+    if (files::isFolder(word)) {
+        DeleteFolderFiles(word);
+        const std::string media = w + "/word/media/";
+        if (files::isFolder(media) && plan.media)
+            plan.media(media);
+        for (const auto& name : plan.wordFolders)
+            EmptyAndRemoveFolder(word + "/" + name);
+        files::removeEmptyFolder(word);
+    }
+    files::removeEmptyFolder(work);
+    return w;
+}
+
+} // namespace qm::docx
