@@ -1,0 +1,217 @@
+// Text helpers shared by the readers and writers of the document server.
+#include "docserver/format_io.h"
+
+#include "platform/codepage.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace qm::docserver {
+
+std::uint32_t nextCodePoint(std::string_view s, std::size_t& i) {
+    const auto b = static_cast<std::uint8_t>(s[i]);
+    if (b < 0x80) {
+        ++i;
+        return b;
+    }
+    int len = 0;
+    std::uint32_t cp = 0;
+    if ((b & 0xE0) == 0xC0) {
+        len = 2;
+        cp = b & 0x1F;
+    } else if ((b & 0xF0) == 0xE0) {
+        len = 3;
+        cp = b & 0x0F;
+    } else if ((b & 0xF8) == 0xF0) {
+        len = 4;
+        cp = b & 0x07;
+    }
+    if (len == 0 || i + len > s.size()) {
+        ++i;
+        return 0xFFFD;
+    }
+    for (int k = 1; k < len; ++k) {
+        const auto c = static_cast<std::uint8_t>(s[i + k]);
+        if ((c & 0xC0) != 0x80) {
+            ++i;
+            return 0xFFFD;
+        }
+        cp = (cp << 6) | (c & 0x3F);
+    }
+    static constexpr std::uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        ++i;
+        return 0xFFFD;
+    }
+    i += len;
+    return cp;
+}
+
+std::string repairUtf8(std::string_view s) {
+    if (codepage::isValidUtf8({reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}))
+        return std::string(s);
+    std::string out;
+    out.reserve(s.size() + 8);
+    for (std::size_t i = 0; i < s.size();)
+        codepage::appendUtf8(out, nextCodePoint(s, i));
+    return out;
+}
+
+std::string escapeMarkup(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + s.size() / 8);
+    for (char c : s) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string xmlSafe(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    for (char c : utf8) {
+        const auto b = static_cast<std::uint8_t>(c);
+        if (b >= 0x20 || b == '\t' || b == '\n' || b == '\r')
+            out += c;
+    }
+    return out;
+}
+
+namespace {
+
+struct NamedEntity {
+    const char* name;
+    std::uint32_t cp;
+};
+
+// The HTML names our own pages and common Word-made pages use.
+constexpr NamedEntity kEntities[] = {
+    {"amp", '&'},      {"lt", '<'},        {"gt", '>'},        {"quot", '"'},      {"apos", '\''},
+    {"nbsp", 0xA0},    {"copy", 0xA9},     {"reg", 0xAE},      {"deg", 0xB0},      {"middot", 0xB7},
+    {"laquo", 0xAB},   {"raquo", 0xBB},    {"shy", 0xAD},      {"sect", 0xA7},     {"para", 0xB6},
+    {"ndash", 0x2013}, {"mdash", 0x2014},  {"lsquo", 0x2018},  {"rsquo", 0x2019},  {"sbquo", 0x201A},
+    {"ldquo", 0x201C}, {"rdquo", 0x201D},  {"bdquo", 0x201E},  {"bull", 0x2022},   {"hellip", 0x2026},
+    {"euro", 0x20AC},  {"trade", 0x2122},  {"ensp", 0x2002},   {"emsp", 0x2003},   {"thinsp", 0x2009},
+    {"times", 0xD7},   {"divide", 0xF7},   {"pound", 0xA3},    {"yen", 0xA5},      {"cent", 0xA2},
+};
+
+bool isAsciiAlnum(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+} // namespace
+
+std::string decodeEntities(std::string_view s) {
+    if (s.find('&') == std::string_view::npos)
+        return std::string(s);
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size();) {
+        if (s[i] != '&') {
+            out += s[i++];
+            continue;
+        }
+        const std::size_t semi = s.find(';', i + 1);
+        // References are short; a far-away ';' means this '&' is plain text.
+        if (semi == std::string_view::npos || semi - i > 12) {
+            out += s[i++];
+            continue;
+        }
+        const std::string_view ref = s.substr(i + 1, semi - i - 1);
+        std::uint32_t cp = 0;
+        bool ok = false;
+        if (ref.size() >= 2 && ref[0] == '#') {
+            const bool hex = ref[1] == 'x' || ref[1] == 'X';
+            const std::string_view digits = ref.substr(hex ? 2 : 1);
+            ok = !digits.empty();
+            for (char c : digits) {
+                int d;
+                if (c >= '0' && c <= '9')
+                    d = c - '0';
+                else if (hex && c >= 'a' && c <= 'f')
+                    d = c - 'a' + 10;
+                else if (hex && c >= 'A' && c <= 'F')
+                    d = c - 'A' + 10;
+                else {
+                    ok = false;
+                    break;
+                }
+                cp = cp * (hex ? 16 : 10) + d;
+                if (cp > 0x10FFFF) {
+                    ok = false;
+                    break;
+                }
+            }
+        } else if (!ref.empty() && std::all_of(ref.begin(), ref.end(), isAsciiAlnum)) {
+            for (const auto& e : kEntities) {
+                if (ref == e.name) {
+                    cp = e.cp;
+                    ok = true;
+                    break;
+                }
+            }
+        }
+        if (!ok) {
+            out += s[i++];
+            continue;
+        }
+        codepage::appendUtf8(out, cp == 0 ? 0xFFFD : cp);
+        i = semi + 1;
+    }
+    return out;
+}
+
+std::string urlEscape(std::string_view s) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char c : s) {
+        const auto b = static_cast<std::uint8_t>(c);
+        if (isAsciiAlnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/') {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[b >> 4];
+            out += kHex[b & 15];
+        }
+    }
+    return out;
+}
+
+std::string urlUnescape(std::string_view s) {
+    auto hexVal = [](char c) -> int {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    };
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size() && hexVal(s[i + 1]) >= 0 && hexVal(s[i + 2]) >= 0) {
+            out += static_cast<char>(hexVal(s[i + 1]) * 16 + hexVal(s[i + 2]));
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+std::string lowerAscii(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+} // namespace qm::docserver

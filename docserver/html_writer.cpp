@@ -1,0 +1,100 @@
+// HTML page writer (SaveAs format 8). The page is UTF-8 with one <p> per paragraph; its
+// pictures go into the folder "<stem>_files" beside it as image001.png, image002.jpeg, ...
+// The same markup is the main part of the web archive (mht_writer.cpp).
+#include "docserver/format_io.h"
+
+#include "platform/files.h"
+
+#include <cstdio>
+
+namespace qm::docserver {
+namespace {
+
+// Escaped text of a run; line breaks (\v) become <br>, stray line ends a space.
+void appendText(std::string& out, const std::string& raw) {
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t pos = raw.find('\v', start);
+        std::string piece = xmlSafe(repairUtf8(raw.substr(start, pos == std::string::npos ? pos : pos - start)));
+        for (char& c : piece)
+            if (c == '\n' || c == '\r')
+                c = ' ';
+        out += escapeMarkup(piece);
+        if (pos == std::string::npos)
+            break;
+        out += "<br>";
+        start = pos + 1;
+    }
+}
+
+} // namespace
+
+std::string htmlPictureName(std::size_t index, const Picture& picture) {
+    char name[32];
+    std::snprintf(name, sizeof name, "image%03zu.", index + 1);
+    return name + picture.extension();
+}
+
+std::string htmlMarkup(const Document& doc, const std::string& title,
+                       const std::function<std::string(std::size_t, const Picture&)>& srcFor) {
+    std::string out;
+    out += "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n";
+    out += "<meta name=\"generator\" content=\"Quillmend document server\">\n";
+    out += "<title>" + escapeMarkup(xmlSafe(repairUtf8(title))) + "</title>\n";
+    // pre-wrap keeps the document's spaces and tabs as typed.
+    out += "<style>\n"
+           "body{font-family:Calibri,Carlito,\"Liberation Sans\",Arial,sans-serif;font-size:11pt;"
+           "margin:1em 2em}\n"
+           "p{margin:0 0 8pt 0;line-height:1.15;white-space:pre-wrap;tab-size:4}\n"
+           "img{max-width:100%;height:auto;vertical-align:bottom}\n"
+           "</style>\n</head>\n<body>\n";
+    std::size_t pictureIndex = 0;
+    for (const auto& para : doc.paragraphs()) {
+        out += "<p>";
+        // A browser shows no line for an empty block or for a final <br>; one more <br>
+        // keeps empty paragraphs and trailing line breaks visible (the reader drops it).
+        bool needsFiller = true;
+        for (const auto& run : para.runs) {
+            if (run.isPicture()) {
+                const Picture& pic = *run.picture;
+                out += "<img src=\"" + escapeMarkup(srcFor(pictureIndex++, pic)) + "\"";
+                if (pic.widthPx > 0 && pic.heightPx > 0)
+                    out += " width=\"" + std::to_string(pic.widthPx) + "\" height=\"" +
+                           std::to_string(pic.heightPx) + "\"";
+                out += " alt=\"\">";
+                needsFiller = false;
+                continue;
+            }
+            appendText(out, run.text);
+            if (!run.text.empty())
+                needsFiller = run.text.back() == '\v';
+        }
+        if (needsFiller)
+            out += "<br>";
+        out += "</p>\n";
+    }
+    out += "</body>\n</html>\n";
+    return out;
+}
+
+void writeHtmlPage(const Document& doc, const std::filesystem::path& page) {
+    const std::string stem = page.stem().string();
+    const std::string folderName = stem + "_files";
+    const std::filesystem::path folder = page.parent_path() / folderName;
+    const auto pictures = doc.pictures();
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+        if (i == 0 && !files::createFolders(folder))
+            throw DocError("cannot create the picture folder " + folder.string());
+        const auto& bytes = pictures[i]->bytes;
+        if (!files::writeFile(folder / htmlPictureName(i, *pictures[i]),
+                              {reinterpret_cast<const char*>(bytes.data()), bytes.size()}))
+            throw DocError("cannot write the picture " + (folder / htmlPictureName(i, *pictures[i])).string());
+    }
+    const std::string markup = htmlMarkup(doc, stem, [&](std::size_t i, const Picture& pic) {
+        return urlEscape(folderName + "/" + htmlPictureName(i, pic));
+    });
+    if (!files::writeFileAtomic(page, markup))
+        throw DocError("cannot write " + page.string());
+}
+
+} // namespace qm::docserver
