@@ -1,0 +1,215 @@
+// The byte-level steps of the salvage methods: what each finds in a source and what it writes.
+#include "app/session_state.h"
+#include "engine/doc_steps.h"
+#include "tests/engine/doc_synthetic.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+namespace qm::doc {
+namespace {
+
+using doctest::SyntheticDoc;
+using Data = std::vector<std::uint8_t>;
+
+TEST(DocSteps, DocumentHeaderGivesTextStartSectorsAndCount) {
+    auto small = SyntheticDoc(4000).header(0, 0x20, 0xAB123456); // the fourth count byte is ignored
+    const auto f = findFibText(small.bytes);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->textStart, 1536u);
+    EXPECT_EQ(f->sectorCount, 3u);
+    EXPECT_EQ(f->count, 0x123456u);
+
+    for (std::uint8_t b5 : {0x40, 0x60, 0x80}) {
+        auto big = SyntheticDoc(4000).header(600, b5, 77);
+        const auto g = findFibText(big.bytes);
+        ASSERT_TRUE(g);
+        EXPECT_EQ(g->headerOffset, 600u);
+        EXPECT_EQ(g->textStart, 2560u);
+        EXPECT_EQ(g->sectorCount, 5u);
+        EXPECT_EQ(g->count, 77u);
+    }
+    // A header at the very end has no count after it: the missing bytes count as zero.
+    auto cut = SyntheticDoc(100).header(84, 0x40, 0);
+    cut.bytes.resize(100);
+    ASSERT_TRUE(findFibText(cut.bytes));
+    EXPECT_EQ(findFibText(cut.bytes)->count, 0u);
+    EXPECT_FALSE(findFibText(SyntheticDoc(4000).bytes));
+}
+
+TEST(DocSteps, AnchoredCounts) {
+    EXPECT_EQ(findAnchoredCount(SyntheticDoc(3000).authorAnchor(500, 1234).bytes, Anchor::Author), 1234u);
+    // An anchor needs room for its count before it; offset 0 means "not found".
+    EXPECT_EQ(findAnchoredCount(SyntheticDoc(3000).authorAnchor(0, 5).bytes, Anchor::Author), std::nullopt);
+    EXPECT_EQ(findAnchoredCount(SyntheticDoc(3000).authorAnchor(20, 5).bytes, Anchor::Author), std::nullopt);
+    EXPECT_EQ(findAnchoredCount(SyntheticDoc(3000).authorAnchor(21, 5).bytes, Anchor::Author), 5u);
+    // The first anchor decides, even when a later one would carry a count.
+    EXPECT_EQ(findAnchoredCount(SyntheticDoc(3000).authorAnchor(10, 1).authorAnchor(900, 9).bytes, Anchor::Author),
+              std::nullopt);
+    EXPECT_EQ(findAnchoredCount(SyntheticDoc(3000).bytes, Anchor::Author), std::nullopt);
+
+    EXPECT_EQ(findAnchoredCount(SyntheticDoc(3000).listAnchor(400, 700, 4321).bytes, Anchor::List), 4321u);
+    EXPECT_EQ(findAnchoredCount(SyntheticDoc(3000).listAnchor(0, 700, 4321).bytes, Anchor::List), std::nullopt);
+    // The run end is searched after the anchor only.
+    auto before = SyntheticDoc(3000).put(100, pattern::kRunEnd.bytes).put(400, pattern::kListAnchor.bytes);
+    EXPECT_EQ(findAnchoredCount(before.bytes, Anchor::List), std::nullopt);
+    // Neither anchor is taken for the other.
+    EXPECT_EQ(findAnchoredCount(SyntheticDoc(3000).authorAnchor(500, 1).bytes, Anchor::List), std::nullopt);
+}
+
+class DocStepsFiles : public test::IsolatedTest {
+protected:
+    void SetUp() override {
+        savedInstall_ = session().installFolder;
+        session().installFolder = dir_ / "install";
+        fs::create_directories(session().installFolder);
+    }
+    void TearDown() override { session().installFolder = savedInstall_; }
+    fs::path savedInstall_;
+};
+
+TEST_F(DocStepsFiles, TailCopyWritesTheBlockAfterTheNewDocumentsText) {
+    // Header byte 5 = 0x40 (5 sectors), n = 1000: U = ((2560 + 1000) / 512 + 1) * 512 = 3584.
+    const FibText fib{0, 2560, 5, 1000};
+    auto src = SyntheticDoc(5000).chainEnd(1024, 6); // L = (6 + 2) * 512 - 3584 = 512
+    for (std::size_t i = 3584; i < 4096; ++i)
+        src.bytes[i] = static_cast<std::uint8_t>(i * 7);
+    const auto newDoc = dir_ / "new.doc";
+    Data original = SyntheticDoc(6000, 0x11).putU32(588, 300).bytes; // m = 300: block goes to 3072
+    test::writeBytes(newDoc, original);
+
+    EXPECT_EQ(tailCopy(src.bytes, fib, newDoc), 1);
+    const auto after = test::readBytes(newDoc);
+    ASSERT_EQ(after.size(), original.size());
+    EXPECT_TRUE(std::equal(after.begin() + 3072, after.begin() + 3584, src.bytes.begin() + 3584));
+    EXPECT_TRUE(std::equal(after.begin(), after.begin() + 3072, original.begin()));
+    EXPECT_TRUE(std::equal(after.begin() + 3584, after.end(), original.begin() + 3584));
+}
+
+TEST_F(DocStepsFiles, TailCopyEdgeCases) {
+    const FibText fib{0, 2560, 5, 1000};
+    const auto newDoc = dir_ / "new.doc";
+    const Data original = SyntheticDoc(6000, 0x11).putU32(588, 300).bytes;
+
+    // L <= 0: w = 5 gives exactly 0, w = 1 a negative length.
+    for (std::uint16_t w : {5, 1}) {
+        test::writeBytes(newDoc, original);
+        EXPECT_EQ(tailCopy(SyntheticDoc(5000).chainEnd(1024, w).bytes, fib, newDoc), 0) << w;
+        EXPECT_EQ(test::readBytes(newDoc), original);
+    }
+    // No chain end after the first allocation run: nothing to copy, still a success.
+    test::writeBytes(newDoc, original);
+    EXPECT_EQ(tailCopy(SyntheticDoc(5000).chainEnd(700, 6).allocationRun(800).bytes, fib, newDoc), 1);
+    EXPECT_EQ(test::readBytes(newDoc), original);
+
+    // m beyond the new file: left alone.
+    const Data far = SyntheticDoc(6000, 0x11).putU32(588, 6001).bytes;
+    test::writeBytes(newDoc, far);
+    EXPECT_EQ(tailCopy(SyntheticDoc(5000).chainEnd(1024, 6).bytes, fib, newDoc), 1);
+    EXPECT_EQ(test::readBytes(newDoc), far);
+
+    // A new document too short to hold its count.
+    test::writeBytes(newDoc, Data(590, 0));
+    EXPECT_EQ(tailCopy(SyntheticDoc(5000).chainEnd(1024, 6).bytes, fib, newDoc), 1);
+    EXPECT_EQ(test::readBytes(newDoc), Data(590, 0));
+
+    // The source ends 100 bytes into the block: only those are copied.
+    auto shortSrc = SyntheticDoc(3684, 0x5A).chainEnd(1024, 6);
+    test::writeBytes(newDoc, original);
+    EXPECT_EQ(tailCopy(shortSrc.bytes, fib, newDoc), 1);
+    const auto after = test::readBytes(newDoc);
+    EXPECT_EQ(after[3072 + 99], 0x5A);
+    EXPECT_EQ(after[3072 + 100], 0x11);
+
+    EXPECT_EQ(tailCopy(SyntheticDoc(5000).chainEnd(1024, 6).bytes, fib, dir_ / "missing.doc"), 0);
+}
+
+TEST(DocSteps, PictureGate) {
+    EXPECT_TRUE(pictureGate(SyntheticDoc(3000).chainEnd(600, 0).bytes));
+    EXPECT_FALSE(pictureGate(SyntheticDoc(3000).chainEnd(100, 0).bytes)); // before 512: not seen
+    // The chain end must follow the first allocation run after 512.
+    EXPECT_FALSE(pictureGate(SyntheticDoc(3000).chainEnd(600, 0).allocationRun(1000).bytes));
+    EXPECT_TRUE(pictureGate(SyntheticDoc(3000).chainEnd(600, 0).allocationRun(1000).chainEnd(1200, 0).bytes));
+    EXPECT_FALSE(pictureGate(SyntheticDoc(3000).bytes));
+}
+
+TEST(DocSteps, PictureScanHandsOverWholeRecordsAndStopsAtOneRunningPastTheEnd) {
+    auto src = SyntheticDoc(2000).picture(100, 40, 0xA1).picture(300, 60, 0xB2).picture(1000, 5000, 0xC3);
+    src.bytes.resize(2000);
+    std::vector<Data> made;
+    const int r = pictureScan(src.bytes, [&](Bytes rec) {
+        made.emplace_back(rec.begin(), rec.end());
+        return 7;
+    });
+    EXPECT_EQ(r, 7);
+    ASSERT_EQ(made.size(), 2u);
+    EXPECT_EQ(made[0], Data(src.bytes.begin() + 100, src.bytes.begin() + 140));
+    EXPECT_EQ(made[1], Data(src.bytes.begin() + 300, src.bytes.begin() + 360));
+
+    // A record ending exactly at the end of the file is not "below" it either.
+    auto exact = SyntheticDoc(500).picture(400, 100, 0xA1);
+    EXPECT_EQ(pictureScan(exact.bytes, [](Bytes) { return 1; }), 0);
+
+    // The scan continues after each record: a signature inside a record is not a record.
+    auto nested = SyntheticDoc(2000).picture(100, 200, 0xA1).picture(150, 30, 0xB2).picture(500, 20, 0xC3);
+    int count = 0;
+    pictureScan(nested.bytes, [&](Bytes) { return ++count; });
+    EXPECT_EQ(count, 2);
+
+    // A record of size 0 holds nothing and must not stall the scan.
+    auto empty = SyntheticDoc(2000).picture(100, 0, 0).picture(600, 50, 0xD4);
+    made.clear();
+    pictureScan(empty.bytes, [&](Bytes rec) {
+        made.emplace_back(rec.begin(), rec.end());
+        return 1;
+    });
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_EQ(made[0].size(), 50u);
+
+    EXPECT_EQ(pictureScan(SyntheticDoc(3).bytes, [](Bytes) { return 1; }), 0);
+}
+
+TEST_F(DocStepsFiles, PictureDocumentsFromTheTemplate) {
+    const auto target = dir_ / "Picture1.Doc";
+    const Data record = SyntheticDoc(300, 0x42).picture(0, 300, 0x42).bytes;
+    // Template missing: nothing written.
+    EXPECT_EQ(writePictureDoc(target, record), 0);
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_EQ(pictureTemplatePath(), session().installFolder / "TempPicture.Doc");
+
+    const Data templ(6000, 0x33);
+    test::writeBytes(session().installFolder / "TempPicture.Doc", templ);
+    test::writeBytes(target, Data(10, 0));
+    fs::permissions(target, fs::perms::owner_read); // an earlier read-only copy is replaced
+    EXPECT_EQ(writePictureDoc(target, record), 1);
+    const auto doc = test::readBytes(target);
+    ASSERT_EQ(doc.size(), 6000u);
+    EXPECT_TRUE(std::equal(record.begin(), record.end(), doc.begin() + 5120));
+    EXPECT_EQ(doc[5119], 0x33);
+    EXPECT_EQ(doc[5420], 0x33);
+    EXPECT_EQ(test::readBytes(session().installFolder / "TempPicture.Doc"), templ);
+
+    test::writeBytes(session().installFolder / "TempPicture.Doc", {});
+    EXPECT_EQ(writePictureDoc(target, record), 0);
+}
+
+TEST_F(DocStepsFiles, RepairPointAndContainerHeader) {
+    EXPECT_EQ(findRepairPoint(SyntheticDoc(3000).allocationRun(0).bytes), std::nullopt);
+    EXPECT_EQ(findRepairPoint(SyntheticDoc(3000).allocationRun(0).allocationRun(700).bytes), 700u);
+    EXPECT_EQ(findRepairPoint(SyntheticDoc(3000).allocationRun(100).allocationRun(2984).bytes), 2984u);
+    EXPECT_EQ(findRepairPoint(SyntheticDoc(3000).bytes), std::nullopt);
+
+    const auto copy = dir_ / "copy.doc";
+    const Data original(1000, 0x99);
+    test::writeBytes(copy, original);
+    ASSERT_TRUE(writeContainerHeader(copy));
+    const auto after = test::readBytes(copy);
+    ASSERT_EQ(after.size(), 1000u);
+    EXPECT_TRUE(std::equal(pattern::kContainerHeader.begin(), pattern::kContainerHeader.end(), after.begin()));
+    EXPECT_TRUE(std::equal(after.begin() + 32, after.end(), original.begin() + 32));
+    EXPECT_FALSE(writeContainerHeader(dir_ / "missing.doc"));
+    EXPECT_FALSE(fs::exists(dir_ / "missing.doc"));
+}
+
+} // namespace
+} // namespace qm::doc
