@@ -1,7 +1,9 @@
 #include "engine/docx_salvage.h"
 
 #include "app/session_state.h"
+#include "docserver/formats.h"
 #include "engine/docx_package.h"
+#include "engine/word_binding.h"
 #include "platform/files.h"
 #include "tests/support/test_support.h"
 
@@ -350,6 +352,26 @@ TEST_F(DocxSalvageTest, EveryRunGetsFoldersOfItsOwn) {
     EXPECT_NE(session().previewDocxPath[2], firstPage);
     EXPECT_TRUE(files::isFile(firstPage));
     EXPECT_TRUE(files::isFile(fs::path(firstWork) / "word/media/image1.png"));
+}
+
+TEST_F(DocxSalvageTest, PreviewOneIsAWebArchiveOfTheScannedText) {
+    word::setConnectionFactory([] { return word::connectInProcess(); });
+    const fs::path xml = dir_ / "document.xml";
+    EXPECT_FALSE(SalvageDocxText(xml));
+    EXPECT_TRUE(session().previewDocxPath[1].empty());
+
+    test::writeText(xml, kDocumentXml);
+    ASSERT_TRUE(SalvageDocxText(xml));
+    const fs::path preview = session().previewDocxPath[1];
+    EXPECT_EQ(docserver::formatFromExtension(preview), docserver::Format::Mht);
+    EXPECT_NE(test::readText(preview).find("MIME-Version"), std::string::npos);
+    const auto doc = docserver::readDocument(preview);
+    std::vector<std::string> texts;
+    for (const auto& p : doc.paragraphs())
+        texts.push_back(p.text());
+    EXPECT_THAT(texts, ::testing::IsSupersetOf({"Hello w\xC3\xB6rld & co", "", "Second"}));
+    EXPECT_EQ(doc.plainText().find("Hello w\xC3\xB6rld & co\n\nSecond"), 0u) << doc.plainText();
+    EXPECT_EQ(test::readText(xml), kDocumentXml); // the part is only read
 }
 
 TEST(DocxPackageSteps, FindLocalHeaderSeesEveryOffsetAcrossReadWindows) {
