@@ -1,0 +1,51 @@
+// Writes OLE2 compound files (version 3, 512-byte sectors): the container of Word 97-2003
+// documents. Streams below 4096 bytes go into the mini stream; the directory tree is a
+// balanced binary tree of all-black nodes.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qm::docserver::cfb {
+
+inline constexpr std::uint32_t kFreeSect = 0xFFFFFFFF;
+inline constexpr std::uint32_t kEndOfChain = 0xFFFFFFFE;
+inline constexpr std::uint32_t kFatSect = 0xFFFFFFFD;
+inline constexpr std::uint32_t kDifSect = 0xFFFFFFFC;
+inline constexpr std::uint32_t kMaxRegSect = 0xFFFFFFFA;
+inline constexpr std::uint32_t kNoStream = 0xFFFFFFFF;
+inline constexpr std::size_t kSectorSize = 512;
+inline constexpr std::size_t kMiniSectorSize = 64;
+inline constexpr std::size_t kMiniStreamCutoff = 4096;
+inline constexpr std::size_t kDirEntrySize = 128;
+
+// A stream of the root storage. Names are ASCII (control characters such as "\005" allowed).
+struct Stream {
+    std::string name;
+    std::vector<std::uint8_t> data;
+};
+
+// Sector placement: after the FAT, the directory, the mini FAT and the mini stream, the
+// sectors of the large streams follow in the order of these pieces; a piece takes `sectors`
+// sectors of its stream (0: the rest of it). Whatever no piece names follows in stream order.
+struct Placement {
+    std::string stream;
+    std::size_t sectors = 0;
+};
+
+struct WriteOptions {
+    std::array<std::uint8_t, 16> rootClsid{};
+    std::vector<Placement> order;
+};
+
+// The complete file. Throws std::length_error for streams the format cannot hold.
+std::vector<std::uint8_t> writeCompoundFile(const std::vector<Stream>& streams, const WriteOptions& options = {});
+
+// Orders directory entry names as the format requires: shorter names first, then by the
+// upper-cased UTF-16 code units.
+bool nameLess(const std::u16string& a, const std::u16string& b);
+
+} // namespace qm::docserver::cfb

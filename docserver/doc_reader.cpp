@@ -1,0 +1,706 @@
+// The Word 97-2003 (and Word 6/95) binary reader.
+//
+// The normal path: compound file -> WordDocument stream -> FIB -> piece table in the table
+// stream -> text, with the character properties of picture characters pointing at picture
+// records in the Data stream. Each step has a fallback for damaged files: the WordDocument
+// stream found by its FIB signature, the piece table found by its own structure in the raw
+// bytes, the text taken from where the FIB says it starts, picture records found by their
+// signature. Picture documents (a copy of the picture template with another record written
+// at offset 5120) are read by the record's own size field.
+#include "docserver/binary_io.h"
+#include "docserver/cfb_reader.h"
+#include "docserver/doc_binary.h"
+#include "docserver/doc_format.h"
+#include "docserver/doc_picture_record.h"
+#include "platform/codepage.h"
+
+#include <algorithm>
+#include <map>
+#include <optional>
+
+namespace qm::docserver {
+namespace {
+
+using bin::Bytes;
+using namespace docfmt;
+
+constexpr std::size_t kFkpSize = 512;
+constexpr std::size_t kMaxFieldDepth = 64;
+constexpr std::size_t kMaxPieces = 1u << 20;
+
+// ---- Streams --------------------------------------------------------------------------
+
+struct Source {
+    Bytes file;
+    std::vector<std::uint8_t> word, table, data;
+    bool haveTable = false;
+    cfb::StreamMap dataMap;
+    Fib fib;
+};
+
+struct Piece {
+    std::uint64_t cpStart = 0, cpEnd = 0;
+    std::uint64_t offset = 0; // byte offset in the WordDocument stream
+    bool eightBit = false;
+};
+
+// A PlcPcd: CPs then 8-byte piece descriptors. Returns the pieces up to the first that makes
+// no sense (decreasing CPs).
+std::vector<Piece> parsePlcPcd(Bytes plc, const Fib& fib) {
+    std::vector<Piece> pieces;
+    if (plc.size() < 16)
+        return pieces;
+    const std::size_t n = std::min<std::size_t>((plc.size() - 4) / 12, kMaxPieces);
+    if (bin::u32(plc, 0) != 0)
+        return pieces;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t a = bin::u32(plc, 4 * i), b = bin::u32(plc, 4 * (i + 1));
+        if (b < a || b > 0x7FFFFFFF)
+            break;
+        const std::uint32_t fc = bin::u32(plc, 4 * (n + 1) + 8 * i + 2);
+        Piece p;
+        p.cpStart = a;
+        p.cpEnd = b;
+        if (!fib.unicodeCapable) {
+            p.eightBit = true;
+            p.offset = fc & 0x7FFFFFFF;
+        } else if (fc & 0x40000000) {
+            p.eightBit = true;
+            p.offset = (fc & 0x3FFFFFFF) / 2;
+        } else {
+            p.offset = fc & 0x3FFFFFFF;
+        }
+        pieces.push_back(p);
+    }
+    return pieces;
+}
+
+// The piece table of a Clx: property runs (type 1) are skipped up to the Pcdt (type 2).
+std::vector<Piece> parseClx(Bytes clx, const Fib& fib) {
+    std::size_t pos = 0;
+    for (int guard = 0; guard < 100000 && pos < clx.size(); ++guard) {
+        const std::uint8_t type = clx[pos];
+        if (type == 1) {
+            pos += 3 + static_cast<std::uint16_t>(bin::u16(clx, pos + 1));
+        } else if (type == 2) {
+            const std::uint32_t lcb = bin::u32(clx, pos + 1);
+            return parsePlcPcd(bin::slice(clx, pos + 5, lcb), fib);
+        } else {
+            break;
+        }
+    }
+    return {};
+}
+
+// Pieces are usable when they start at CP 0, reach the main text's end and point into the
+// WordDocument stream.
+bool usablePieces(const std::vector<Piece>& pieces, const Source& s) {
+    if (pieces.empty() || pieces.front().cpStart != 0)
+        return false;
+    const std::int32_t ccpText = s.fib.ccp[kMain];
+    if (ccpText > 0 && pieces.back().cpEnd < static_cast<std::uint64_t>(ccpText))
+        return false;
+    if (ccpText > 0 && pieces.back().cpEnd > s.fib.totalCp() + 2)
+        return false;
+    std::size_t inside = 0;
+    for (const auto& p : pieces)
+        if (p.offset < s.word.size())
+            ++inside;
+    return inside * 2 > pieces.size();
+}
+
+// Looks through raw bytes for a Pcdt (0x02, its size, CPs from 0) that fits the FIB.
+std::vector<Piece> scanForPieceTable(Bytes bytes, const Source& s) {
+    const std::uint32_t lcbClx = s.fib.pair(kClx).lcb;
+    std::vector<Piece> fallback;
+    for (std::size_t i = 0; i + 21 <= bytes.size(); ++i) {
+        if (bytes[i] != 0x02)
+            continue;
+        const std::uint32_t lcb = bin::u32(bytes, i + 1);
+        if (lcb < 16 || (lcb - 4) % 12 != 0 || !bin::fits(bytes.size(), i + 5, lcb) || bin::u32(bytes, i + 5) != 0)
+            continue;
+        auto pieces = parsePlcPcd(bytes.subspan(i + 5, lcb), s.fib);
+        if (pieces.size() != (lcb - 4) / 12 || !usablePieces(pieces, s))
+            continue;
+        // The size the FIB gives the Clx is the best evidence; without it, the first fit.
+        if (lcbClx >= 5 && lcb <= lcbClx - 5 && lcb + 5 + 64 >= lcbClx)
+            return pieces;
+        if (fallback.empty())
+            fallback = std::move(pieces);
+    }
+    return fallback;
+}
+
+// Without a piece table: the main text where the FIB says it starts, 8-bit or 16-bit as the
+// bytes look.
+std::vector<Piece> guessPieces(const Source& s) {
+    std::uint64_t start = s.fib.fcMin;
+    if (start < kFibSize / 2 || start >= s.word.size())
+        start = 0x400;
+    if (start >= s.word.size())
+        return {};
+    std::uint64_t count = s.fib.ccp[kMain] > 0 ? static_cast<std::uint64_t>(s.fib.ccp[kMain]) : 0;
+    if (count == 0 && s.fib.fcMac > start)
+        count = s.fib.fcMac - start;
+    if (count == 0)
+        return {};
+    bool eightBit = !s.fib.unicodeCapable;
+    if (!eightBit) {
+        // UTF-16 text of Western or most other scripts has many zero high bytes.
+        std::size_t zeros = 0, checked = 0;
+        for (std::uint64_t i = start + 1; i < s.word.size() && checked < 2048; i += 2, ++checked)
+            zeros += s.word[i] == 0;
+        eightBit = checked == 0 || zeros * 10 < checked * 3;
+    }
+    return {Piece{0, count, start, eightBit}};
+}
+
+// ---- Text -----------------------------------------------------------------------------
+
+// The characters of a CP range with the stream offset of each.
+struct Text {
+    std::u16string chars;
+    std::vector<std::uint32_t> fcs, cps;
+};
+
+char16_t fromCp1252(std::uint8_t b) {
+    static std::array<char16_t, 256> table = [] {
+        std::array<char16_t, 256> t{};
+        for (int i = 0; i < 256; ++i)
+            t[i] = static_cast<char16_t>(i);
+        for (char16_t c = 0x100; c < 0x2200; ++c) {
+            const int b = cp1252Byte(c);
+            if (b >= 0x80 && b < 0xA0)
+                t[b] = c;
+        }
+        return t;
+    }();
+    return table[b];
+}
+
+Text textOf(const Source& s, const std::vector<Piece>& pieces, std::uint64_t cpFrom, std::uint64_t cpTo) {
+    Text t;
+    const Bytes word = s.word;
+    for (const auto& p : pieces) {
+        const std::uint64_t a = std::max(cpFrom, p.cpStart), b = std::min(cpTo, p.cpEnd);
+        if (a >= b)
+            continue;
+        const std::uint64_t charSize = p.eightBit ? 1 : 2;
+        const std::uint64_t first = p.offset + (a - p.cpStart) * charSize;
+        if (first >= word.size())
+            continue;
+        // Characters past the end of the stream are lost (a truncated file).
+        const std::uint64_t count = std::min<std::uint64_t>(b - a, (word.size() - first) / charSize);
+        if (!p.eightBit) {
+            for (std::uint64_t k = 0; k < count; ++k) {
+                t.chars.push_back(static_cast<char16_t>(bin::u16(word, first + 2 * k)));
+                t.fcs.push_back(static_cast<std::uint32_t>(first + 2 * k));
+                t.cps.push_back(static_cast<std::uint32_t>(a + k));
+            }
+        } else if (s.fib.unicodeCapable) {
+            for (std::uint64_t k = 0; k < count; ++k) {
+                t.chars.push_back(fromCp1252(word[first + k]));
+                t.fcs.push_back(static_cast<std::uint32_t>(first + k));
+                t.cps.push_back(static_cast<std::uint32_t>(a + k));
+            }
+        } else {
+            // Word 6/95 text is in the code page of the documents.
+            const std::string utf8 = codepage::toUtf8(word.subspan(first, count));
+            const std::string le = codepage::utf8ToUtf16le(utf8);
+            for (std::size_t k = 0; k + 1 < le.size(); k += 2) {
+                t.chars.push_back(static_cast<char16_t>(static_cast<unsigned char>(le[k]) |
+                                                        (static_cast<unsigned char>(le[k + 1]) << 8)));
+                const std::uint64_t approx = std::min<std::uint64_t>(k / 2, count - 1);
+                t.fcs.push_back(static_cast<std::uint32_t>(first + approx));
+                t.cps.push_back(static_cast<std::uint32_t>(a + approx));
+            }
+        }
+    }
+    return t;
+}
+
+// ---- Character properties -------------------------------------------------------------
+
+struct CharRun {
+    std::uint32_t fcStart, fcEnd;
+    Bytes grpprl;
+};
+
+// Operand size of a Word 97 sprm at grpprl[at] (the sprm itself excluded).
+std::size_t operandSize(Bytes g, std::size_t at, std::uint16_t sprm) {
+    switch (sprm >> 13) {
+    case 0:
+    case 1: return 1;
+    case 2:
+    case 4:
+    case 5: return 2;
+    case 3: return 4;
+    case 7: return 3;
+    default:
+        if (sprm == 0xD608 || sprm == 0xD606) // table definitions: a 2-byte size
+            return 2 + static_cast<std::size_t>(std::max(0, int(bin::u16(g, at)) - 1));
+        return 1 + bin::u8(g, at);
+    }
+}
+
+struct PictureProps {
+    bool special = false, ole = false, data = false;
+    std::optional<std::uint32_t> location;
+};
+
+PictureProps pictureProps(Bytes g) {
+    PictureProps p;
+    std::size_t pos = 0;
+    while (pos + 2 <= g.size()) {
+        const std::uint16_t sprm = bin::u16(g, pos);
+        const std::size_t size = operandSize(g, pos + 2, sprm);
+        const std::size_t at = pos + 2;
+        if (sprm == kSprmCFSpec)
+            p.special = bin::u8(g, at) != 0;
+        else if (sprm == kSprmCFOle2)
+            p.ole = bin::u8(g, at) != 0;
+        else if (sprm == kSprmCFData)
+            p.data = bin::u8(g, at) != 0;
+        else if (sprm == kSprmCPicLocation && bin::fits(g.size(), at, 4))
+            p.location = bin::u32(g, at);
+        pos = at + size;
+    }
+    return p;
+}
+
+// The CHPX runs of the WordDocument stream (Word 97 and later), sorted by fc.
+std::vector<CharRun> charRuns(const Source& s) {
+    std::vector<CharRun> runs;
+    if (!s.fib.unicodeCapable || !s.haveTable)
+        return runs;
+    const FcLcb bte = s.fib.pair(kPlcfBteChpx);
+    const Bytes plc = bin::slice(s.table, bte.fc, bte.lcb);
+    if (plc.size() < 12)
+        return runs;
+    const std::size_t n = (plc.size() - 4) / 8;
+    const Bytes word = s.word;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t pn = bin::u32(plc, 4 * (n + 1) + 4 * i) & 0x3FFFFF;
+        const Bytes page = bin::slice(word, pn * kFkpSize, kFkpSize);
+        if (page.size() < kFkpSize)
+            continue;
+        const std::size_t crun = page[kFkpSize - 1];
+        if (4 * (crun + 1) + crun > kFkpSize - 1)
+            continue;
+        for (std::size_t k = 0; k < crun; ++k) {
+            const std::uint8_t b = page[4 * (crun + 1) + k];
+            Bytes grpprl;
+            if (b)
+                grpprl = bin::slice(page, 2 * b + 1, page[2 * b]);
+            runs.push_back({bin::u32(page, 4 * k), bin::u32(page, 4 * (k + 1)), grpprl});
+        }
+    }
+    std::stable_sort(runs.begin(), runs.end(), [](const CharRun& a, const CharRun& b) { return a.fcStart < b.fcStart; });
+    return runs;
+}
+
+Bytes grpprlAt(const std::vector<CharRun>& runs, std::uint32_t fc) {
+    auto it = std::upper_bound(runs.begin(), runs.end(), fc,
+                               [](std::uint32_t v, const CharRun& r) { return v < r.fcStart; });
+    if (it == runs.begin())
+        return {};
+    --it;
+    return fc < it->fcEnd ? it->grpprl : Bytes{};
+}
+
+// ---- Pictures -------------------------------------------------------------------------
+
+// The picture record at an offset of the Data stream. A record whose size field runs past
+// the stream (a longer record written into a copy of the picture template) is read on from
+// the file when the stream's sectors run contiguously up to its end.
+std::optional<Picture> recordAt(const Source& s, std::uint32_t offset) {
+    const Bytes data = s.data;
+    if (!bin::fits(data.size(), offset, 8))
+        return std::nullopt;
+    const std::uint32_t lcb = bin::u32(data, offset);
+    if (bin::fits(data.size(), offset, lcb))
+        return docpic::pictureFromRecord(data.subspan(offset, lcb));
+    const auto& m = s.dataMap;
+    const std::size_t unit = m.unit;
+    if (unit && offset / unit < m.offsets.size()) {
+        bool contiguous = true;
+        for (std::size_t k = offset / unit; k + 1 < m.offsets.size(); ++k)
+            contiguous = contiguous && m.offsets[k + 1] == m.offsets[k] + unit;
+        if (contiguous) {
+            const std::size_t fileAt = m.offsets[offset / unit] + offset % unit;
+            return docpic::pictureFromRecord(bin::slice(s.file, fileAt, lcb));
+        }
+    }
+    return docpic::pictureFromRecord(data.subspan(offset));
+}
+
+// Floating pictures: drawn-object characters -> FSPA shape ids -> shapes of the drawing
+// -> their BLIP, stored in the BLIP store (embedded, or in the WordDocument stream).
+class Drawings {
+public:
+    explicit Drawings(const Source& s) : s_(s) {
+        if (!s.fib.unicodeCapable || !s.haveTable)
+            return;
+        const FcLcb spa = s.fib.pair(kPlcSpaMom);
+        const Bytes plc = bin::slice(s.table, spa.fc, spa.lcb);
+        constexpr std::size_t kFspa = 26;
+        if (plc.size() >= 4 + kFspa) {
+            const std::size_t n = (plc.size() - 4) / (4 + kFspa);
+            for (std::size_t i = 0; i < n; ++i)
+                spidAtCp_[bin::u32(plc, 4 * i)] = bin::u32(plc, 4 * (n + 1) + kFspa * i);
+        }
+        const FcLcb dgg = s.fib.pair(kDggInfo);
+        const Bytes art = bin::slice(s.table, dgg.fc, dgg.lcb);
+        walk(art, 0);
+    }
+
+    std::optional<Picture> at(std::uint32_t cp) const {
+        auto spid = spidAtCp_.find(cp);
+        if (spid == spidAtCp_.end())
+            return std::nullopt;
+        auto pib = pibOfShape_.find(spid->second);
+        if (pib == pibOfShape_.end() || pib->second == 0 || pib->second > store_.size())
+            return std::nullopt;
+        const Bytes fbse = store_[pib->second - 1];
+        const std::size_t embeddedAt = 36 + bin::u8(fbse, 33);
+        if (fbse.size() > embeddedAt + 8)
+            return docpic::pictureFromBlip(fbse.subspan(embeddedAt));
+        const std::uint32_t size = bin::u32(fbse, 20), delay = bin::u32(fbse, 28);
+        const Bytes blip = bin::slice(s_.word, delay, size);
+        if (blip.size() < 8)
+            return std::nullopt;
+        return docpic::pictureFromBlip(blip);
+    }
+
+private:
+    void walk(Bytes b, int depth) {
+        std::size_t pos = 0;
+        std::uint32_t currentSpid = 0;
+        bool haveSpid = false;
+        while (pos + 8 <= b.size() && depth < 16) {
+            const std::uint16_t verInst = bin::u16(b, pos), type = bin::u16(b, pos + 2);
+            const std::size_t len = std::min<std::size_t>(bin::u32(b, pos + 4), b.size() - pos - 8);
+            const Bytes body = b.subspan(pos + 8, len);
+            if (type < 0xF000) {
+                ++pos; // the byte before a drawing (dgglbl) or damage: resynchronise
+                continue;
+            }
+            if (type == 0xF007) {
+                store_.push_back(body);
+            } else if (type == 0xF00A) {
+                currentSpid = bin::u32(body, 0);
+                haveSpid = true;
+            } else if (type == 0xF00B && haveSpid) {
+                for (std::size_t k = 0; k < (verInst >> 4) && 6 * k + 6 <= body.size(); ++k)
+                    if ((bin::u16(body, 6 * k) & 0x3FFF) == 0x0104)
+                        pibOfShape_[currentSpid] = bin::u32(body, 6 * k + 2);
+            } else if ((verInst & 0x0F) == 0x0F) {
+                walk(body, depth + 1);
+            }
+            pos += 8 + len;
+        }
+    }
+
+    const Source& s_;
+    std::map<std::uint32_t, std::uint32_t> spidAtCp_;
+    std::map<std::uint32_t, std::uint32_t> pibOfShape_;
+    std::vector<Bytes> store_;
+};
+
+// Picture records found by their signature anywhere in the file.
+std::vector<Picture> scanForRecords(Bytes file) {
+    std::vector<Picture> out;
+    std::size_t i = 0;
+    while (i + 8 <= file.size()) {
+        if (docpic::looksLikeRecord(file, i)) {
+            const std::uint32_t lcb = bin::u32(file, i);
+            if (lcb > docpic::kPicfHeaderSize + 8) {
+                if (auto p = docpic::pictureFromRecord(bin::slice(file, i, lcb))) {
+                    out.push_back(std::move(*p));
+                    i += std::min<std::size_t>(lcb, file.size() - i);
+                    continue;
+                }
+            }
+        }
+        ++i;
+    }
+    return out;
+}
+
+// ---- Building the document -------------------------------------------------------------
+
+// Which characters a reader sees: a field's code (from its begin mark to its separator) is
+// hidden, its result shown. Marks without a partner are ignored.
+std::vector<bool> visibleChars(const std::u16string& t) {
+    std::vector<bool> visible(t.size(), true);
+    struct Open {
+        std::size_t begin, separator;
+    };
+    std::vector<Open> stack;
+    std::vector<std::pair<std::size_t, std::size_t>> hidden; // [from, to)
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        if (t[i] == kChFieldBegin) {
+            if (stack.size() < kMaxFieldDepth)
+                stack.push_back({i, std::u16string::npos});
+        } else if (t[i] == kChFieldSeparator) {
+            if (!stack.empty() && stack.back().separator == std::u16string::npos)
+                stack.back().separator = i;
+        } else if (t[i] == kChFieldEnd) {
+            if (stack.empty())
+                continue;
+            const Open f = stack.back();
+            stack.pop_back();
+            hidden.emplace_back(f.begin, f.separator == std::u16string::npos ? i : f.separator);
+        }
+    }
+    for (const auto& [from, to] : hidden)
+        std::fill(visible.begin() + static_cast<std::ptrdiff_t>(from), visible.begin() + static_cast<std::ptrdiff_t>(to),
+                  false);
+    return visible;
+}
+
+class Builder {
+public:
+    void text(char16_t c) { pending_.push_back(c); }
+    void paragraph() {
+        flush();
+        doc_.insertParagraphAfter();
+    }
+    void picture(Picture p) {
+        flush();
+        doc_.insertPicture(std::move(p));
+        ++pictures_;
+    }
+    Document finish() {
+        flush();
+        return std::move(doc_);
+    }
+    std::size_t pictures() const { return pictures_; }
+
+private:
+    void flush() {
+        if (pending_.empty())
+            return;
+        std::string le;
+        le.reserve(pending_.size() * 2);
+        for (char16_t c : pending_) {
+            le.push_back(static_cast<char>(c & 0xFF));
+            le.push_back(static_cast<char>(c >> 8));
+        }
+        doc_.insertAfter(codepage::utf16leToUtf8({reinterpret_cast<const std::uint8_t*>(le.data()), le.size()}));
+        pending_.clear();
+    }
+    Document doc_;
+    std::u16string pending_;
+    std::size_t pictures_ = 0;
+};
+
+struct Reading {
+    Document doc;
+    std::size_t unresolvedPictures = 0;
+};
+
+Reading buildDocument(const Source& s, const std::vector<Piece>& pieces) {
+    const std::uint64_t end = pieces.empty() ? 0 : pieces.back().cpEnd;
+    std::uint64_t mainEnd = s.fib.ccp[kMain] > 0 ? static_cast<std::uint64_t>(s.fib.ccp[kMain]) : end;
+    mainEnd = std::min(mainEnd, end);
+    const Text t = textOf(s, pieces, 0, mainEnd);
+    const std::vector<bool> visible = visibleChars(t.chars);
+    const std::vector<CharRun> runs = charRuns(s);
+    const Drawings drawings(s);
+
+    Builder b;
+    Reading r;
+
+    for (std::size_t i = 0; i < t.chars.size(); ++i) {
+        if (!visible[i])
+            continue;
+        const char16_t c = t.chars[i];
+        switch (c) {
+        case kChParagraph:
+        case kChCellMark:
+        case kChPageBreak:
+        case kChColumnBreak:
+            // The document's final paragraph mark closes the open paragraph.
+            if (i + 1 < t.chars.size())
+                b.paragraph();
+            break;
+        case u'\t':
+        case kChLineBreak:
+            b.text(c == u'\t' ? u'\t' : u'\v');
+            break;
+        case kChNonBreakingHyphen:
+            b.text(u'-');
+            break;
+        case kChPicture: {
+            const PictureProps props = pictureProps(grpprlAt(runs, t.fcs[i]));
+            if (props.location && !props.ole && !props.data) {
+                if (auto p = recordAt(s, *props.location)) {
+                    b.picture(std::move(*p));
+                    break;
+                }
+            }
+            if (!props.ole && !props.data)
+                ++r.unresolvedPictures;
+            break;
+        }
+        case kChDrawnObject:
+            if (auto p = drawings.at(t.cps[i]))
+                b.picture(std::move(*p));
+            break;
+        default:
+            if (c >= 0x20)
+                b.text(c);
+            break;
+        }
+    }
+    r.doc = b.finish();
+    return r;
+}
+
+// ---- Locating the streams ---------------------------------------------------------------
+
+std::vector<std::uint8_t> copyOf(Bytes b) { return {b.begin(), b.end()}; }
+
+// The WordDocument stream: by name, else by the FIB signature at a sector start (or at the
+// very start of a bare stream).
+bool findWordDocument(Source& s, const cfb::Reader& r) {
+    if (const auto* e = r.findStream("WordDocument")) {
+        auto bytes = r.read(*e);
+        if (auto fib = parseFib(bytes)) {
+            s.word = std::move(bytes);
+            s.fib = *fib;
+            return true;
+        }
+    }
+    if (fibSignatureAt(s.file, 0)) {
+        s.word = copyOf(s.file);
+        s.fib = *parseFib(s.word);
+        return true;
+    }
+    for (std::uint32_t sec = 0; sec < r.sectorCount(); ++sec) {
+        const std::size_t at = r.sectorOffset(sec);
+        if (!fibSignatureAt(s.file, at))
+            continue;
+        auto bytes = r.readChain(sec, s.file.size());
+        auto fib = parseFib(bytes);
+        if (!fib)
+            continue;
+        // A chain shorter than the FIB says the text needs comes from a damaged FAT: then
+        // the stream is taken as the contiguous bytes from its start.
+        if (bytes.size() < fib->fcMac)
+            bytes = copyOf(bin::slice(s.file, at));
+        s.word = std::move(bytes);
+        s.fib = *fib;
+        return true;
+    }
+    return false;
+}
+
+void findTable(Source& s, const cfb::Reader& r) {
+    if (!s.fib.unicodeCapable) {
+        s.table = s.word; // Word 6/95 keep everything in one stream
+        s.haveTable = true;
+        return;
+    }
+    const FcLcb clx = s.fib.pair(kClx);
+    auto fitsClx = [&](const std::vector<std::uint8_t>& t) {
+        return bin::fits(t.size(), clx.fc, clx.lcb) && usablePieces(parseClx(bin::slice(t, clx.fc, clx.lcb), s.fib), s);
+    };
+    const char* names[2] = {s.fib.tableInOneTable ? "1Table" : "0Table", s.fib.tableInOneTable ? "0Table" : "1Table"};
+    for (const char* name : names) {
+        if (const auto* e = r.findStream(name)) {
+            auto bytes = r.read(*e);
+            if (fitsClx(bytes)) {
+                s.table = std::move(bytes);
+                s.haveTable = true;
+                return;
+            }
+        }
+    }
+    // A lost directory entry: try every chain of the FAT.
+    for (std::uint32_t start : r.chainStarts()) {
+        auto bytes = r.readChain(start, s.file.size());
+        if (fitsClx(bytes)) {
+            s.table = std::move(bytes);
+            s.haveTable = true;
+            return;
+        }
+    }
+}
+
+std::optional<Picture> pictureDocumentRecord(Bytes file) {
+    if (!docpic::looksLikeRecord(file, kPictureRecordOffset))
+        return std::nullopt;
+    const std::uint32_t lcb = bin::u32(file, kPictureRecordOffset);
+    return docpic::pictureFromRecord(bin::slice(file, kPictureRecordOffset, lcb));
+}
+
+bool onlyWhitespace(const Document& d) {
+    const std::string t = d.plainText();
+    return std::all_of(t.begin(), t.end(), [](char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\v'; });
+}
+
+} // namespace
+
+bool looksLikeDocBinary(std::span<const std::uint8_t> bytes) {
+    if (cfb::hasSignature(bytes) || fibSignatureAt(bytes, 0))
+        return true;
+    // A compound file whose header was lost: the FIB still starts a sector.
+    for (std::size_t at = 512; at + 512 <= bytes.size() && at <= (4u << 20); at += 512)
+        if (fibSignatureAt(bytes, at))
+            return true;
+    return false;
+}
+
+Document readDocBinary(std::span<const std::uint8_t> bytes) {
+    const auto templatePicture = pictureDocumentRecord(bytes);
+    Source s;
+    s.file = bytes;
+    const cfb::Reader r(bytes);
+    if (!findWordDocument(s, r)) {
+        if (templatePicture) {
+            Document d;
+            d.insertPicture(*templatePicture);
+            return d;
+        }
+        throw DocError("no Word document found in the file");
+    }
+    if (s.fib.encrypted)
+        throw DocError("the Word document is encrypted");
+    findTable(s, r);
+    if (s.fib.unicodeCapable) {
+        if (const auto* e = r.findStream("Data")) {
+            s.data = r.read(*e);
+            s.dataMap = r.map(*e);
+        }
+    }
+
+    std::vector<Piece> pieces;
+    if (s.haveTable) {
+        const FcLcb clx = s.fib.pair(kClx);
+        pieces = parseClx(bin::slice(s.table, clx.fc, clx.lcb), s.fib);
+    }
+    if (!usablePieces(pieces, s))
+        pieces = scanForPieceTable(bytes, s);
+    if (!usablePieces(pieces, s))
+        pieces = guessPieces(s);
+
+    Reading reading = buildDocument(s, pieces);
+    Document doc = std::move(reading.doc);
+    if (templatePicture && onlyWhitespace(doc) && doc.pictures().size() <= 1) {
+        // A picture document: the record written at its fixed offset is the whole content.
+        Document d;
+        d.insertPicture(*templatePicture);
+        return d;
+    }
+    if (reading.unresolvedPictures && doc.pictures().empty()) {
+        // The picture records could not be reached through the streams: take those found
+        // by their signature, in file order.
+        for (auto& p : scanForRecords(bytes))
+            doc.insertPicture(std::move(p));
+    }
+    return doc;
+}
+
+} // namespace qm::docserver
