@@ -11,6 +11,10 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace qm::doc {
 
 namespace pattern {
@@ -34,14 +38,63 @@ std::optional<std::size_t> lastScanOffset(Bytes data, std::size_t from, std::siz
     return data.size() - readLength;
 }
 
+// How often a byte turns up in Word files: zeros, FF fill and blanks are everywhere.
+int commonness(std::uint8_t b) {
+    return b == 0x00 || b == 0xFF ? 2 : b == 0x20 || b == 0x01 ? 1 : 0;
+}
+
+// Two positions of the needle whose bytes together are least likely to match by chance: the
+// rarest bytes, as far apart as possible.
+std::pair<std::size_t, std::size_t> filterPositions(Bytes needle) {
+    std::size_t a = 0;
+    for (std::size_t i = 1; i < needle.size(); ++i)
+        if (commonness(needle[i]) < commonness(needle[a]))
+            a = i;
+    std::size_t b = a == 0 ? needle.size() - 1 : 0;
+    for (std::size_t i = 0; i < needle.size(); ++i) {
+        if (i == a)
+            continue;
+        const auto dist = [&](std::size_t x) { return x > a ? x - a : a - x; };
+        if (commonness(needle[i]) < commonness(needle[b]) ||
+            (commonness(needle[i]) == commonness(needle[b]) && dist(i) > dist(b)))
+            b = i;
+    }
+    return {a, b};
+}
+
 // First offset in [from, last] where needle starts (needle must fit before the data's end,
-// which last + readLength <= size guarantees since readLength >= needle length).
+// which last + readLength <= size guarantees since readLength >= needle length). Sixteen
+// offsets at a time are filtered by two bytes of the needle; survivors are compared whole.
 std::optional<std::size_t> search(Bytes data, std::size_t from, std::size_t last, Bytes needle) {
-    const std::size_t hayLength = last - from + needle.size();
-    const void* hit = ::memmem(data.data() + from, hayLength, needle.data(), needle.size());
-    if (!hit)
-        return std::nullopt;
-    return static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - data.data());
+    const std::uint8_t* base = data.data() + from;
+    const std::size_t count = last - from + 1; // offsets to test
+    if (needle.size() < 2) {
+        const void* hit = std::memchr(base, needle[0], count);
+        return hit ? std::optional<std::size_t>(static_cast<const std::uint8_t*>(hit) - data.data()) : std::nullopt;
+    }
+    const auto [pa, pb] = filterPositions(needle);
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i va = _mm_set1_epi8(static_cast<char>(needle[pa]));
+    const __m128i vb = _mm_set1_epi8(static_cast<char>(needle[pb]));
+    // The loads reach base + i + 15 + max(pa, pb) <= data + last + needle.size() - 1: inside.
+    for (; i + 16 <= count; i += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i + pa));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i + pb));
+        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, va), _mm_cmpeq_epi8(b, vb))));
+        while (mask) {
+            const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
+            if (std::memcmp(base + at, needle.data(), needle.size()) == 0)
+                return from + at;
+            mask &= mask - 1;
+        }
+    }
+#endif
+    for (; i < count; ++i)
+        if (base[i + pa] == needle[pa] && base[i + pb] == needle[pb] &&
+            std::memcmp(base + i, needle.data(), needle.size()) == 0)
+            return from + i;
+    return std::nullopt;
 }
 
 } // namespace
