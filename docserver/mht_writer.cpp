@@ -13,8 +13,10 @@ namespace {
 
 constexpr const char* kCrlf = "\r\n";
 constexpr std::size_t kLineMax = 76; // RFC 2045 limit for encoded lines
-// The archive's own locations; pages and pictures resolve against this folder.
-constexpr const char* kBaseUrl = "file:///quillmend/";
+// The archive's own locations; pages and pictures resolve against this folder. Not a
+// file: URL: Chromium does not serve file: subresources from an archive. The reserved
+// ".invalid" domain makes sure a lookup that misses never reaches a network.
+constexpr const char* kBaseUrl = "http://quillmend.invalid/";
 
 // Quoted-printable (RFC 2045, section 6.7) of text whose lines end in "\n"; hard line
 // breaks become CRLF, long lines get soft breaks.

@@ -1,0 +1,91 @@
+#include "docserver/formats.h"
+
+#include "tests/docserver/format_samples.h"
+#include "tests/support/test_support.h"
+
+#include <random>
+
+using namespace qm;
+using docserver::Document;
+using docserver::Format;
+
+namespace {
+
+TEST(Formats, FormatFollowsTheExtension) {
+    EXPECT_EQ(docserver::formatFromExtension("a/b.DOCX"), Format::Docx);
+    EXPECT_EQ(docserver::formatFromExtension("x.doc"), Format::Doc);
+    EXPECT_EQ(docserver::formatFromExtension("x.Html"), Format::Html);
+    EXPECT_EQ(docserver::formatFromExtension("x.htm"), Format::Html);
+    EXPECT_EQ(docserver::formatFromExtension("x.mht"), Format::Mht);
+    EXPECT_EQ(docserver::formatFromExtension("x.MHTML"), Format::Mht);
+    EXPECT_EQ(docserver::formatFromExtension("x.rtf"), Format::Rtf);
+    EXPECT_EQ(docserver::formatFromExtension("x.txt"), Format::Txt);
+    EXPECT_EQ(docserver::formatFromExtension("x.pdf"), std::nullopt);
+    EXPECT_EQ(docserver::formatFromExtension("docx"), std::nullopt);
+}
+
+// Readers are chosen by content: every format saved under a misleading name reads back.
+TEST(Formats, ReadingGoesByContentNotByName) {
+    test::TempDir dir;
+    const Document doc = test::sampleDocument();
+    for (Format f : {Format::Html, Format::Mht, Format::Docx, Format::Rtf}) {
+        const fs::path written = dir / ("doc" + std::to_string(int(f)) + ".data");
+        docserver::writeDocument(doc, written, f);
+        EXPECT_EQ(docserver::readDocument(written), doc) << "format " << int(f);
+    }
+}
+
+TEST(Formats, DocFormatIsACompoundFile) {
+    test::TempDir dir;
+    Document doc;
+    doc.insertAfter("binary");
+    docserver::writeDocument(doc, dir / "x.doc", Format::Doc);
+    const auto bytes = test::readBytes(dir / "x.doc");
+    ASSERT_GE(bytes.size(), 512u);
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 8),
+              (std::vector<std::uint8_t>{0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1}));
+}
+
+TEST(Formats, UnreadableAndUnwritablePathsRaise) {
+    test::TempDir dir;
+    EXPECT_THROW(docserver::readDocument(dir / "missing.docx"), docserver::DocError);
+    EXPECT_THROW(docserver::readDocument(dir.path()), docserver::DocError);
+    test::writeText(dir / "file", "x");
+    EXPECT_THROW(docserver::writeDocument(Document{}, dir / "file" / "below.rtf", Format::Rtf), docserver::DocError);
+    Document withPicture;
+    withPicture.insertPicture(docserver::Picture::fromBytes(test::tinyPng(1, 1)));
+    EXPECT_THROW(docserver::writeDocument(withPicture, dir / "file" / "page.html", Format::Html), docserver::DocError);
+    // An empty file is an empty document, not an error.
+    test::writeText(dir / "empty.docx", "");
+    EXPECT_EQ(docserver::readDocument(dir / "empty.docx"), Document{});
+}
+
+// Truncations and random byte damage of every format: a reader returns what it can or
+// raises DocError; nothing else escapes and nothing crashes (the sanitizer build checks
+// memory safety on the way).
+TEST(Formats, DamagedFilesOfEveryFormatNeverCrash) {
+    test::TempDir dir;
+    const Document doc = test::sampleDocument();
+    std::mt19937 rng(20240611);
+    for (Format f : {Format::Html, Format::Mht, Format::Docx, Format::Rtf, Format::Txt}) {
+        const fs::path good = dir / ("good" + std::to_string(int(f)));
+        docserver::writeDocument(doc, good, f);
+        const auto bytes = test::readBytes(good);
+        for (int round = 0; round < 60; ++round) {
+            auto bad = bytes;
+            if (round % 3 == 0) {
+                bad.resize(rng() % bad.size());
+            } else {
+                for (int k = 0; k < 1 + round % 8; ++k)
+                    bad[rng() % bad.size()] = static_cast<std::uint8_t>(rng());
+            }
+            test::writeBytes(dir / "bad", bad);
+            try {
+                (void)docserver::readDocument(dir / "bad");
+            } catch (const docserver::DocError&) {
+            }
+        }
+    }
+}
+
+} // namespace
