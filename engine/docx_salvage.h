@@ -12,9 +12,10 @@ namespace qm {
 // Salvages session().currentSourcePath: copies it into a new working folder
 // (session().docxWorkFolder), and when the copy holds a local header signature, unpacks every
 // entry and makes Preview 1 from word/document.xml; then thins the working folder out, making
-// Preview 2 from word/media/ on the way. An error of the ZIP reader or of the document server
-// ends the salvage with whatever previews exist, after the clean-up; nothing escapes.
-// Returns 0 when the working copy could not be made, else 1. The source is only read.
+// Preview 2 from word/media/ on the way. An error of the ZIP reader costs only the entry it
+// concerns; an error of the document server costs Preview 1. Either way the clean-up runs and
+// nothing escapes (a stop request is passed on after the clean-up). Returns 0 when the working
+// copy could not be made, else 1. The source is only read.
 int SalvageDocxFile();
 
 // Makes Preview 1 (session().previewDocxPath[1], always a ".mht" web archive) from a
