@@ -26,6 +26,8 @@ using namespace docfmt;
 
 constexpr std::size_t kFkpSize = 512;
 constexpr std::size_t kMaxFieldDepth = 64;
+// Longer field codes are taken as damage (a stray begin mark) rather than hidden.
+constexpr std::size_t kMaxFieldCode = 16384;
 constexpr std::size_t kMaxPieces = 1u << 20;
 
 // ---- Streams --------------------------------------------------------------------------
@@ -106,6 +108,8 @@ bool usablePieces(const std::vector<Piece>& pieces, const Source& s) {
     for (const auto& p : pieces)
         if (p.offset < s.word.size())
             ++inside;
+    if (ccpText <= 0) // no FIB to check against: every piece must make sense
+        return pieces.back().cpEnd >= 2 && inside == pieces.size();
     return inside * 2 > pieces.size();
 }
 
@@ -131,28 +135,154 @@ std::vector<Piece> scanForPieceTable(Bytes bytes, const Source& s) {
     return fallback;
 }
 
-// Without a piece table: the main text where the FIB says it starts, 8-bit or 16-bit as the
-// bytes look.
-std::vector<Piece> guessPieces(const Source& s) {
-    std::uint64_t start = s.fib.fcMin;
-    if (start < kFibSize / 2 || start >= s.word.size())
-        start = 0x400;
-    if (start >= s.word.size())
-        return {};
-    std::uint64_t count = s.fib.ccp[kMain] > 0 ? static_cast<std::uint64_t>(s.fib.ccp[kMain]) : 0;
-    if (count == 0 && s.fib.fcMac > start)
-        count = s.fib.fcMac - start;
-    if (count == 0)
-        return {};
-    bool eightBit = !s.fib.unicodeCapable;
-    if (!eightBit) {
-        // UTF-16 text of Western or most other scripts has many zero high bytes.
-        std::size_t zeros = 0, checked = 0;
-        for (std::uint64_t i = start + 1; i < s.word.size() && checked < 2048; i += 2, ++checked)
-            zeros += s.word[i] == 0;
-        eightBit = checked == 0 || zeros * 10 < checked * 3;
+bool textyChar(std::uint32_t c, bool eightBit) {
+    if (c < 0x20)
+        return c == 0x09 || c == 0x0B || c == 0x0D || c == 0x07 || c == 0x0C || (c >= 0x13 && c <= 0x15) ||
+               c == 0x01 || c == 0x08 || (!eightBit && c >= 0x02 && c <= 0x05);
+    if (eightBit)
+        return c != 0x7F;
+    return c < 0xD800 || (c >= 0xE000 && c < 0xFFF0);
+}
+
+std::uint32_t charAt(Bytes word, std::uint64_t start, std::uint64_t k, bool eightBit) {
+    return eightBit ? bin::u8(word, start + k) : bin::u16(word, start + 2 * k);
+}
+
+// The share of the first characters from start that text holds (-1 when they do not exist).
+double textRatio(Bytes word, std::uint64_t start, std::uint64_t count, bool eightBit) {
+    const std::uint64_t sample = std::min<std::uint64_t>(count, 512);
+    if (sample == 0 || !bin::fits(word.size(), start, sample * (eightBit ? 1 : 2)))
+        return -1;
+    std::uint64_t good = 0;
+    for (std::uint64_t k = 0; k < sample; ++k)
+        good += textyChar(charAt(word, start, k, eightBit), eightBit);
+    return double(good) / double(sample);
+}
+
+// How many characters from start read as text, up to a stretch that does not. A 16-bit run
+// also ends where 8-bit text begins: a stretch of characters made of two printable ASCII
+// bytes each.
+std::uint64_t textRun(Bytes word, std::uint64_t start, std::uint64_t max, bool eightBit) {
+    const std::uint64_t charSize = eightBit ? 1 : 2;
+    std::uint64_t k = 0, last = 0, bad = 0, asciiPairs = 0;
+    auto ascii = [](std::uint32_t b) { return b >= 0x20 && b < 0x7F; };
+    for (; k < max && bin::fits(word.size(), start + k * charSize, charSize); ++k) {
+        const std::uint32_t c = charAt(word, start, k, eightBit);
+        if (!eightBit) {
+            asciiPairs = (ascii(c & 0xFF) && ascii(c >> 8)) ? asciiPairs + 1 : 0;
+            if (asciiPairs >= 8)
+                return std::min(last, k + 1 - asciiPairs);
+        }
+        if (c != 0 && textyChar(c, eightBit)) {
+            bad = 0;
+            last = k + 1;
+        } else if (c == 0 || ++bad >= 4) {
+            break;
+        }
     }
-    return {Piece{0, count, start, eightBit}};
+    return last;
+}
+
+// Text runs from start on, as pieces of consecutive CPs: each run is read 8-bit or 16-bit,
+// whichever goes on longer as text; bytes that read as neither are skipped. Ends after
+// `count` characters or at `end`. Runs shorter than minRun characters are taken as noise.
+std::vector<Piece> segmentText(const Source& s, std::uint64_t start, std::uint64_t end, std::uint64_t count,
+                               std::uint64_t minRun) {
+    std::vector<Piece> pieces;
+    const Bytes word = s.word;
+    end = std::min<std::uint64_t>(end, word.size());
+    std::uint64_t pos = start, cp = 0;
+    while (pos < end && cp < count && pieces.size() < kMaxPieces) {
+        const std::uint64_t run8 = textRun(word, pos, std::min(count - cp, end - pos), true);
+        // 8-bit Latin text read 16-bit also looks like text (as CJK), but 16-bit Latin text
+        // read 8-bit stops at its first zero byte: a long 8-bit run wins.
+        if (run8 >= std::max<std::uint64_t>(minRun, 8) || (!s.fib.unicodeCapable && run8 >= minRun && run8)) {
+            pieces.push_back(Piece{cp, cp + run8, pos, true});
+            cp += run8;
+            pos += run8;
+            continue;
+        }
+        if (s.fib.unicodeCapable && pos % 2 == 0) { // 16-bit pieces start at even offsets
+            const std::uint64_t run16 = textRun(word, pos, std::min(count - cp, (end - pos) / 2), false);
+            if (run16 >= std::max<std::uint64_t>(minRun, 2)) {
+                pieces.push_back(Piece{cp, cp + run16, pos, false});
+                cp += run16;
+                pos += 2 * run16;
+                continue;
+            }
+        }
+        ++pos;
+    }
+    return pieces;
+}
+
+// Without a piece table: the main text read from where it usually lies. The start is the
+// FIB's text start or one of the usual places, whichever reads best as text. The front is
+// the text run from there; what the main text needs beyond it is taken from the text runs
+// that end where the FIB says the text ends (the later pieces of a document saved in
+// parts), else from the runs that follow the front.
+std::vector<Piece> guessPieces(const Source& s) {
+    std::uint64_t count = s.fib.ccp[kMain] > 0 ? static_cast<std::uint64_t>(s.fib.ccp[kMain]) : 0;
+    const std::uint64_t fcMin = s.fib.fcMin, fcMac = s.fib.fcMac;
+    const bool countKnown = count != 0 && count <= s.word.size();
+    if (!countKnown)
+        count = s.word.size();
+    std::uint64_t start = 0;
+    bool eightBit = true;
+    double best = 0.6; // below this nothing looks like text
+    for (std::uint64_t candidate : {fcMin, std::uint64_t(0x400), std::uint64_t(0x600), std::uint64_t(0x800),
+                                    std::uint64_t(0xA00)}) {
+        if (candidate < kFibSize / 2)
+            continue;
+        for (bool e : {true, false}) {
+            if (!e && !s.fib.unicodeCapable)
+                continue;
+            const double ratio = textRatio(s.word, candidate, std::min<std::uint64_t>(count, 512), e);
+            if (ratio > best) {
+                best = ratio;
+                start = candidate;
+                eightBit = e;
+            }
+        }
+    }
+    if (start == 0)
+        return {};
+    if (!countKnown)
+        return segmentText(s, start, s.word.size(), count, 8);
+
+    const Piece front{0, textRun(s.word, start, count, eightBit), start, eightBit};
+    std::vector<Piece> pieces{front};
+    const std::uint64_t frontEnd = start + front.cpEnd * (eightBit ? 1 : 2);
+    std::uint64_t rest = count - front.cpEnd;
+    if (rest == 0)
+        return pieces;
+    std::vector<Piece> tail;
+    if (fcMac > frontEnd && fcMac <= s.word.size()) {
+        // The runs up to the text end, of which the last `rest` characters are kept.
+        tail = segmentText(s, frontEnd, fcMac, s.word.size(), 1);
+        std::uint64_t keep = rest;
+        std::size_t first = tail.size();
+        while (first > 0 && keep > 0) {
+            --first;
+            Piece& p = tail[first];
+            const std::uint64_t n = p.cpEnd - p.cpStart;
+            if (n > keep) {
+                p.offset += (n - keep) * (p.eightBit ? 1 : 2);
+                p.cpStart = p.cpEnd - keep;
+            }
+            keep -= std::min(n, keep);
+        }
+        tail.erase(tail.begin(), tail.begin() + static_cast<std::ptrdiff_t>(first));
+    } else {
+        tail = segmentText(s, frontEnd, s.word.size(), rest, 1);
+    }
+    std::uint64_t cp = front.cpEnd;
+    for (Piece p : tail) {
+        const std::uint64_t n = p.cpEnd - p.cpStart;
+        pieces.push_back(Piece{cp, cp + n, p.offset, p.eightBit});
+        cp += n;
+    }
+    return pieces;
 }
 
 // ---- Text -----------------------------------------------------------------------------
@@ -429,6 +559,18 @@ std::vector<Picture> scanForRecords(Bytes file) {
 
 // ---- Building the document -------------------------------------------------------------
 
+// A field code starts with its keyword (after spaces), a formula, a quoted argument or a
+// nested field; a begin mark followed by anything else is damage, not a field.
+bool plausibleFieldCode(const std::u16string& t, std::size_t at) {
+    while (at < t.size() && t[at] == u' ')
+        ++at;
+    if (at >= t.size())
+        return false;
+    const char16_t c = t[at];
+    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || c == u'=' || c == u'"' || c == u'\\' ||
+           c == kChFieldBegin || c == kChFieldSeparator || c == kChFieldEnd;
+}
+
 // Which characters a reader sees: a field's code (from its begin mark to its separator) is
 // hidden, its result shown. Marks without a partner are ignored.
 std::vector<bool> visibleChars(const std::u16string& t) {
@@ -440,7 +582,7 @@ std::vector<bool> visibleChars(const std::u16string& t) {
     std::vector<std::pair<std::size_t, std::size_t>> hidden; // [from, to)
     for (std::size_t i = 0; i < t.size(); ++i) {
         if (t[i] == kChFieldBegin) {
-            if (stack.size() < kMaxFieldDepth)
+            if (stack.size() < kMaxFieldDepth && plausibleFieldCode(t, i + 1))
                 stack.push_back({i, std::u16string::npos});
         } else if (t[i] == kChFieldSeparator) {
             if (!stack.empty() && stack.back().separator == std::u16string::npos)
@@ -450,7 +592,9 @@ std::vector<bool> visibleChars(const std::u16string& t) {
                 continue;
             const Open f = stack.back();
             stack.pop_back();
-            hidden.emplace_back(f.begin, f.separator == std::u16string::npos ? i : f.separator);
+            const std::size_t codeEnd = f.separator == std::u16string::npos ? i : f.separator;
+            if (codeEnd - f.begin <= kMaxFieldCode)
+                hidden.emplace_back(f.begin, codeEnd);
         }
     }
     for (const auto& [from, to] : hidden)
@@ -659,12 +803,20 @@ Document readDocBinary(std::span<const std::uint8_t> bytes) {
     s.file = bytes;
     const cfb::Reader r(bytes);
     if (!findWordDocument(s, r)) {
-        if (templatePicture) {
-            Document d;
-            d.insertPicture(*templatePicture);
-            return d;
+        // The FIB is lost but the stream is there: its text can still be found.
+        const auto* e = r.findStream("WordDocument");
+        if (e)
+            s.word = r.read(*e);
+        if (s.word.size() <= kFibSize) {
+            if (templatePicture) {
+                Document d;
+                d.insertPicture(*templatePicture);
+                return d;
+            }
+            throw DocError("no Word document found in the file");
         }
-        throw DocError("no Word document found in the file");
+        s.fib.unicodeCapable = true;
+        s.fib.tableInOneTable = true;
     }
     if (s.fib.encrypted)
         throw DocError("the Word document is encrypted");
