@@ -7,12 +7,11 @@
 #include "engine/word_binding.h"
 #include "platform/files.h"
 #include "tests/support/test_support.h"
+#include "tests/support/word_recall.h"
 
 #include <gtest/gtest.h>
 #include <zip.h>
 
-#include <clocale>
-#include <cwctype>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -20,55 +19,6 @@
 
 namespace qm {
 namespace {
-
-// --- Word recall: the multiset overlap of lower-case \w+ tokens of at least 2 characters ---
-
-using Tokens = std::map<std::u32string, int>;
-
-Tokens tokensOf(const std::string& utf8) {
-    static const locale_t utf8Locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
-    Tokens out;
-    std::u32string word;
-    auto flush = [&] {
-        if (word.size() >= 2)
-            ++out[word];
-        word.clear();
-    };
-    for (std::size_t i = 0; i < utf8.size();) {
-        const auto b = static_cast<unsigned char>(utf8[i]);
-        std::size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 1;
-        if (i + len > utf8.size())
-            len = 1;
-        char32_t cp = len == 1 ? b : b & (0x7F >> len);
-        for (std::size_t k = 1; k < len; ++k)
-            cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-        i += len;
-        const auto wc = static_cast<wint_t>(cp);
-        if (cp == U'_' || (utf8Locale ? iswalnum_l(wc, utf8Locale) : std::iswalnum(wc)))
-            word += static_cast<char32_t>(utf8Locale ? towlower_l(wc, utf8Locale) : std::towlower(wc));
-        else
-            flush();
-    }
-    flush();
-    return out;
-}
-
-struct Recall {
-    long found = 0;
-    long total = 0;
-    double share() const { return total ? double(found) / double(total) : 1.0; }
-};
-
-Recall recallOf(const std::string& got, const std::string& reference) {
-    const Tokens g = tokensOf(got);
-    Recall r;
-    for (const auto& [word, n] : tokensOf(reference)) {
-        r.total += n;
-        if (const auto it = g.find(word); it != g.end())
-            r.found += std::min(n, it->second);
-    }
-    return r;
-}
 
 // --- The original package's pictures ---------------------------------------------------------
 
@@ -150,19 +100,20 @@ protected:
 };
 
 TEST_F(DocxCorpusTest, OriginalsGiveTheirTextAndEveryPicture) {
-    Recall overall;
+    test::RecallTally overall;
     int packages = 0;
     for (const auto& entry : fs::directory_iterator(test::corpusDir() / "originals")) {
         if (!isPackage(entry.path()))
             continue;
         ++packages;
         const std::string name = entry.path().filename().string();
-        const Recall r = recallOf(salvage(entry.path()), reference(name));
-        overall.found += r.found;
-        overall.total += r.total;
-        std::cout << "  " << name << ": Preview 1 holds " << r.found << " of " << r.total << " words ("
-                  << 100.0 * r.share() << "%)\n";
-        EXPECT_GE(r.share(), 0.80) << name;
+        const std::string text = salvage(entry.path()), ref = reference(name);
+        test::RecallTally r;
+        r.add(text, ref);
+        overall.add(text, ref);
+        std::cout << "  " << name << ": Preview 1 holds " << r.matched << " of " << r.total << " words ("
+                  << 100.0 * r.recall() << "%)\n";
+        EXPECT_GE(r.recall(), 0.80) << name;
 
         const auto media = mediaOf(entry.path());
         const auto shown = pagePictures(test::readText(session().previewDocxPath[2]));
@@ -178,9 +129,9 @@ TEST_F(DocxCorpusTest, OriginalsGiveTheirTextAndEveryPicture) {
     }
     session().clearPreviewFiles();
     ASSERT_GT(packages, 0);
-    std::cout << "  overall: " << overall.found << " of " << overall.total << " words (" << 100.0 * overall.share()
+    std::cout << "  overall: " << overall.matched << " of " << overall.total << " words (" << 100.0 * overall.recall()
               << "%)\n";
-    EXPECT_GE(overall.share(), 0.95);
+    EXPECT_GE(overall.recall(), 0.95);
 }
 
 TEST_F(DocxCorpusTest, DamagedCopiesPerDamageClass) {
@@ -199,9 +150,9 @@ TEST_F(DocxCorpusTest, DamagedCopiesPerDamageClass) {
         std::getline(fields, damageClass, '\t');
         if (family != "docx")
             continue;
-        const Recall r = recallOf(salvage(test::corpusDir() / "damaged" / damaged), reference(original));
-        std::cout << "  " << damaged << ": " << 100.0 * r.share() << "%\n";
-        byClass[damageClass].first += r.share();
+        const double r = test::wordRecall(salvage(test::corpusDir() / "damaged" / damaged), reference(original));
+        std::cout << "  " << damaged << ": " << 100.0 * r << "%\n";
+        byClass[damageClass].first += r;
         byClass[damageClass].second += 1;
     }
     session().clearPreviewFiles();
