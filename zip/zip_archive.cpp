@@ -250,6 +250,9 @@ bool CZipArchive::ExtractEntry(std::size_t index, const fs::path& folder, std::u
         (header.crc32 == 0 && header.compressedSize == 0 && header.uncompressedSize == 0))
         return true;
 
+    if (extractedTotal_ >= extractLimit_ && header.uncompressedSize > 0)
+        throw CZipException(CZipException::extractLimit, storage_.GetArchivePath());
+
     if (!OpenEntry(index))
         return false;
     try {

@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <set>
@@ -62,6 +63,13 @@ std::set<std::string> bsdtarExtract(const fs::path& archive, const fs::path& fol
 }
 
 // File entries (folder entries end in "/").
+std::string readAll(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::string out(fs::file_size(p), '\0');
+    in.read(out.data(), static_cast<std::streamsize>(out.size()));
+    return out;
+}
+
 int countFileEntries(const fs::path& archive) {
     const std::string list = capture("bsdtar -tf " + quoted(archive));
     int n = 0;
@@ -86,8 +94,8 @@ std::set<std::string> ourExtract(const fs::path& archive, const fs::path& folder
         const fs::path file = folder / h.fileName;
         if (h.fileName.empty() || !fs::is_regular_file(file))
             continue;
-        const auto bytes = test::readBytes(file);
-        const auto crc = crc32(0, bytes.data(), static_cast<uInt>(bytes.size()));
+        const std::string bytes = readAll(file);
+        const auto crc = crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size()));
         if (bytes.size() == h.uncompressedSize && crc == h.crc32)
             whole.insert(h.fileName);
     }
@@ -102,6 +110,7 @@ TEST(ZipCorpusTest, RecoversAtLeastWhatBsdtarRecovers) {
         GTEST_SKIP() << "no corpus at " << damaged;
 
     std::map<std::string, Tally> byClass;
+    std::map<fs::path, int> originalEntries;
     test::TempDir tmp;
     int n = 0;
     for (const auto& e : fs::directory_iterator(damaged)) {
@@ -126,7 +135,7 @@ TEST(ZipCorpusTest, RecoversAtLeastWhatBsdtarRecovers) {
         for (const auto& name : bsdtarWhole) {
             EXPECT_TRUE(fs::is_regular_file(ours / name)) << path.filename() << ": " << name << " not recovered";
             if (fs::is_regular_file(ours / name)) {
-                EXPECT_EQ(test::readBytes(ours / name), test::readBytes(theirs / name))
+                EXPECT_EQ(readAll(ours / name), readAll(theirs / name))
                     << path.filename() << ": " << name << " differs from bsdtar's";
             }
         }
@@ -134,7 +143,9 @@ TEST(ZipCorpusTest, RecoversAtLeastWhatBsdtarRecovers) {
 
         Tally& t = byClass[damageClass];
         ++t.files;
-        t.entries += fs::is_regular_file(original) ? countFileEntries(original) : 0;
+        if (!originalEntries.count(original))
+            originalEntries[original] = fs::is_regular_file(original) ? countFileEntries(original) : 0;
+        t.entries += originalEntries[original];
         t.bsdtar += static_cast<int>(bsdtarWhole.size());
         t.ours += static_cast<int>(ourWhole.size());
     }
