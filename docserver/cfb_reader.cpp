@@ -60,9 +60,12 @@ bool hasSignature(std::span<const std::uint8_t> bytes) {
 }
 
 Reader::Reader(std::span<const std::uint8_t> file) : file_(file) {
-    if (hasSignature(file) && file.size() >= 512) {
-        const std::uint16_t shift = bin::u16(file, 30);
-        headerValid_ = bin::u16(file, 28) == 0xFFFE && (shift == 9 || shift == 12);
+    if (file.size() >= 512) {
+        // The signature, or (when only it was damaged) the version, byte order and sector
+        // shift that follow it.
+        const std::uint16_t shift = bin::u16(file, 30), major = bin::u16(file, 26);
+        headerValid_ = bin::u16(file, 28) == 0xFFFE && (shift == 9 || shift == 12) &&
+                       (hasSignature(file) || major == 3 || major == 4);
         if (shift == 12)
             sectorSize_ = 4096;
         const std::uint32_t cutoff = bin::u32(file, 56);

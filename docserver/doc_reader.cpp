@@ -790,7 +790,12 @@ bool onlyWhitespace(const Document& d) {
 bool looksLikeDocBinary(std::span<const std::uint8_t> bytes) {
     if (cfb::hasSignature(bytes) || fibSignatureAt(bytes, 0))
         return true;
-    // A compound file whose header was lost: the FIB still starts a sector.
+    // A compound file header with a damaged signature.
+    if (bin::u16(bytes, 28) == 0xFFFE && bin::u16(bytes, 30) == 9 && bin::u16(bytes, 26) == 3)
+        return true;
+    // A compound file whose header was zeroed: the FIB still starts a sector.
+    if (bytes.size() < 1024 || !std::all_of(bytes.begin(), bytes.begin() + 512, [](std::uint8_t b) { return b == 0; }))
+        return false;
     for (std::size_t at = 512; at + 512 <= bytes.size() && at <= (4u << 20); at += 512)
         if (fibSignatureAt(bytes, at))
             return true;

@@ -362,6 +362,8 @@ std::vector<cfb::Stream> buildStreams(const Document& doc, const Layout& layout)
 
     if (layout.pictureTemplate)
         flow.data.resize(std::max<std::size_t>(flow.data.size(), cfb::kMiniStreamCutoff), 0);
+    else if (!flow.data.empty() && flow.data.size() % cfb::kSectorSize == 0)
+        flow.data.push_back(0); // a record never ends the file: the salvage scan wants a byte after it
     std::vector<cfb::Stream> streams{{"WordDocument", std::move(wd.bytes)}, {"1Table", std::move(t.bytes)}};
     if (!flow.data.empty())
         streams.push_back({"Data", std::move(flow.data)});
