@@ -144,6 +144,21 @@ TEST_F(WordInstanceTest, FileFormatNumberOverridesTheExtension) {
     EXPECT_NE(written.find("page text"), std::string::npos);
 }
 
+TEST_F(WordInstanceTest, UnknownExtensionsGetWordsDefaultFormat) {
+    Session s;
+    s.insertAfter(s.content, "binary by default");
+    const auto out = dir_ / "saved.out";
+    s.saveAs(s.doc, {out.string()});
+    const auto bytes = test::readBytes(out);
+    ASSERT_GE(bytes.size(), 8u);
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 4), (std::vector<std::uint8_t>{0xD0, 0xCF, 0x11, 0xE0}));
+    EXPECT_EQ(docserver::readDocument(out).paragraphs()[0].text(), "binary by default");
+    // Word's own format numbers name the other writers.
+    const auto docx = dir_ / "numbered.bin";
+    s.saveAs(s.doc, sixteen(docx.string(), std::int16_t{12}));
+    EXPECT_EQ(test::readText(docx).substr(0, 2), "PK");
+}
+
 TEST_F(WordInstanceTest, SaveNeedsAnEarlierSaveAsAndRewritesThatFile) {
     Session s;
     s.insertAfter(s.content, "one");

@@ -1,9 +1,12 @@
 // The Word automation interface through both bindings: every operation must behave the same
 // in-process and in a quillmend-word server.
+#include "docserver/doc_binary.h"
+#include "docserver/doc_picture_record.h"
 #include "docserver/formats.h"
 #include "engine/word_automation.h"
 #include "engine/word_binding.h"
 
+#include "tests/docserver/format_samples.h"
 #include "tests/support/test_support.h"
 
 #include <algorithm>
@@ -173,6 +176,62 @@ TEST_P(WordBindingTest, InstancesAreIndependent) {
     const auto out = file("b.txt");
     b.doc.SaveAs(documentProfile("12.0", out.string()));
     EXPECT_EQ(docserver::readDocument(out).plainText(), "from b");
+}
+
+TEST_P(WordBindingTest, EveryFormatKeepsTextParagraphsAndPictures) {
+    docserver::Document source;
+    source.insertAfter("Erster Absatz: Grüße aus Köln – ½ €");
+    source.insertParagraphAfter();
+    source.insertPicture(docserver::Picture::fromBytes(test::tinyPng(12, 7)));
+    source.insertParagraphAfter();
+    source.insertAfter("Третий абзац");
+    source.insertParagraphAfter();
+    source.insertPicture(docserver::Picture::fromBytes(test::tinyJpeg(16, 8)));
+    const auto src = file("source.docx");
+    docserver::writeDocument(source, src, docserver::Format::Docx);
+
+    auto w = start();
+    w.selection.InsertFile(src.string());
+    for (const std::string ext : {".doc", ".docx", ".html", ".mht", ".rtf", ".txt"}) {
+        SCOPED_TRACE(ext);
+        const auto out = file("saved" + ext);
+        w.doc.SaveAs(documentProfile("12.0", out.string()));
+        const auto back = docserver::readDocument(out);
+        std::vector<std::string> texts;
+        for (const auto& p : back.paragraphs())
+            if (!p.text().empty())
+                texts.push_back(p.text());
+        EXPECT_EQ(texts, (std::vector<std::string>{"Erster Absatz: Grüße aus Köln – ½ €", "Третий абзац"}));
+        if (ext == ".txt")
+            continue;
+        const auto pictures = back.pictures();
+        ASSERT_EQ(pictures.size(), 2u);
+        EXPECT_EQ(pictures[0]->bytes, source.pictures()[0]->bytes);
+        EXPECT_EQ(pictures[1]->bytes, source.pictures()[1]->bytes);
+    }
+    w.app.Quit();
+}
+
+// The .doc salvage's picture documents: the template with another picture record written
+// at its record offset yields that picture.
+TEST_P(WordBindingTest, PictureDocumentsGiveTheirPicture) {
+    auto bytes = docserver::makePictureTemplate();
+    const auto picture = docserver::Picture::fromBytes(test::tinyPng(40, 30, 17));
+    const auto record = docserver::docpic::buildRecord(picture);
+    ASSERT_GE(bytes.size(), docserver::kPictureRecordOffset);
+    bytes.resize(std::max(bytes.size(), docserver::kPictureRecordOffset + record.size()));
+    std::copy(record.begin(), record.end(), bytes.begin() + docserver::kPictureRecordOffset);
+    const auto pictureDoc = file("Picture1.Doc");
+    test::writeBytes(pictureDoc, bytes);
+
+    auto w = start();
+    w.selection.InsertFile(pictureDoc.string());
+    const auto out = file("pictures.mht");
+    w.doc.SaveAs(fullWebProfile("12.0", out.string(), 9));
+    const auto back = docserver::readDocument(out);
+    ASSERT_EQ(back.pictures().size(), 1u);
+    EXPECT_EQ(back.pictures()[0]->bytes, picture.bytes);
+    w.app.Quit();
 }
 
 INSTANTIATE_TEST_SUITE_P(Bindings, WordBindingTest, ::testing::Values(Binding::InProcess, Binding::OutOfProcess),
