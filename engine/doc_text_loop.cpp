@@ -26,9 +26,11 @@ void truncateChars(std::string& text, std::size_t maxChars) {
 } // namespace
 
 std::string decodeText(Bytes bytes, std::size_t maxChars) {
+    if (bytes.empty() || maxChars == 0)
+        return {};
     if (const void* zero = std::memchr(bytes.data(), 0, bytes.size()))
         bytes = bytes.first(static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - bytes.data()));
-    if (bytes.empty() || maxChars == 0)
+    if (bytes.empty())
         return {};
     std::string text = codepage::toUtf8(bytes);
     truncateChars(text, maxChars);
