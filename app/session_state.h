@@ -86,7 +86,7 @@ struct SessionState {
     Path saveTextDocPath;
     Path savePictureFolder;
     bool savePictureFolderUsed = false;
-    int savePictureDocs = 0;
+    std::list<Path> savePictureDocs; // picture documents of the current file, in the order made
     int saveNextPictureNumber = 1;
 
     // E. Saving stage.

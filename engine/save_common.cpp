@@ -1,0 +1,119 @@
+// Helpers shared by the save engine's operations: output names, save profiles, and what a
+// failed candidate leaves behind.
+#include "app/session_state.h"
+#include "engine/engine_helpers.h"
+#include "engine/save_detail.h"
+#include "platform/files.h"
+
+#include <utility>
+
+namespace qm::save {
+
+namespace fs = std::filesystem;
+
+namespace {
+bool fibTextFailed = false; // the save engine runs on one worker thread only
+} // namespace
+
+fs::path withExtension(const fs::path& path, const std::string& ext) {
+    std::string name = path.filename().string();
+    const auto dot = name.rfind('.');
+    if (dot != std::string::npos)
+        name.resize(dot);
+    return path.parent_path() / (name + ext);
+}
+
+fs::path candidateOutput(const fs::path& folder, const std::string& fileName) {
+    const fs::path output = folder / fileName;
+    return session().saveOption == 1 ? withExtension(output, ".docx") : output;
+}
+
+std::vector<word::Value> candidateProfile(const std::string& version, const fs::path& output) {
+    return word::documentProfile(session().saveOption == 1 ? kSixteenArgumentForm : version, output.string());
+}
+
+std::vector<word::Value> fullProfileWithoutFormat(const fs::path& output) {
+    auto args = word::fullWebProfile(kSixteenArgumentForm, output.string(), 0);
+    args[1] = word::kOmitted; // the format follows the file name
+    return args;
+}
+
+bool isSource(const fs::path& path) {
+    const fs::path& source = session().saveSourcePath;
+    if (path.empty() || source.empty())
+        return false;
+    std::error_code ec;
+    return fs::equivalent(path, source, ec) || path.lexically_normal() == source.lexically_normal();
+}
+
+void endServer() noexcept {
+    try {
+        RunStopvane();
+    } catch (...) {
+    }
+}
+
+void abandonCandidate(const fs::path& output) {
+    if (!output.empty() && !isSource(output))
+        files::deleteFile(output);
+    endServer();
+}
+
+int saveNewDocument(const fs::path& output, const std::function<void(word::Range&)>& fill) {
+    if (isSource(output))
+        return 0;
+    bool writing = false; // SaveAs was asked to write output
+    try {
+        {
+            auto app = word::Application::create();
+            app.Visible(false);
+            const std::string version = app.Version();
+            auto docs = app.Documents();
+            auto document = docs.Add();
+            auto range = document.Content();
+            fill(range);
+            session().saveTargetPath = output;
+            writing = true;
+            document.SaveAs(candidateProfile(version, output));
+            document.Save();
+            document.Saved(true);
+            document.Close();
+            app.Quit();
+        } // handles released
+        endServer();
+        return 1;
+    } catch (...) {
+        abandonCandidate(writing ? output : fs::path{});
+        return 0;
+    }
+}
+
+bool tryCall(const std::function<void()>& call) noexcept {
+    try {
+        call();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void removePictureDocs() noexcept {
+    auto& s = session();
+    try {
+        if (s.savePictureFolderUsed) {
+            while (!s.savePictureDocs.empty()) {
+                files::deleteFile(s.savePictureDocs.front());
+                s.savePictureDocs.pop_front();
+            }
+            files::removeEmptyFolder(s.savePictureFolder);
+        }
+    } catch (...) {
+    }
+    s.savePictureDocs.clear();
+    s.savePictureFolderUsed = false;
+}
+
+bool takeFibTextFailure() noexcept { return std::exchange(fibTextFailed, false); }
+void setFibTextFailure(bool failed) noexcept { fibTextFailed = failed; }
+
+} // namespace qm::save
