@@ -67,7 +67,7 @@ bool looksLikeZip(Bytes bytes);
 std::string repairUtf8(std::string_view s);
 // Escapes &, <, > and " for XML/HTML text and attribute values.
 std::string escapeMarkup(std::string_view s);
-// Drops characters XML 1.0 does not allow (C0 controls other than tab, LF, CR).
+// Drops characters XML 1.0 does not allow (C0 controls other than tab, LF, CR; U+FFFE, U+FFFF).
 std::string xmlSafe(std::string_view utf8);
 // Decodes character references (&amp; &#233; &#xE9; and the common HTML names). Unknown
 // references stay as written.

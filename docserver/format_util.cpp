@@ -75,10 +75,17 @@ std::string escapeMarkup(std::string_view s) {
 std::string xmlSafe(std::string_view utf8) {
     std::string out;
     out.reserve(utf8.size());
-    for (char c : utf8) {
-        const auto b = static_cast<std::uint8_t>(c);
-        if (b >= 0x20 || b == '\t' || b == '\n' || b == '\r')
-            out += c;
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto b = static_cast<std::uint8_t>(utf8[i]);
+        if (b < 0x20 && b != '\t' && b != '\n' && b != '\r')
+            continue;
+        // U+FFFE and U+FFFF (EF BF BE, EF BF BF) are no XML characters either.
+        if (b == 0xEF && i + 2 < utf8.size() && static_cast<std::uint8_t>(utf8[i + 1]) == 0xBF &&
+            (static_cast<std::uint8_t>(utf8[i + 2]) & 0xFE) == 0xBE) {
+            i += 2;
+            continue;
+        }
+        out += utf8[i];
     }
     return out;
 }

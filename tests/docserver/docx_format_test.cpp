@@ -56,6 +56,29 @@ Document readBytes(const test::TempDir& dir, const std::vector<std::uint8_t>& by
     return docserver::readDocument(dir / name);
 }
 
+// Every part of a package, read strictly through its central directory.
+std::map<std::string, std::string> packageParts(const std::vector<std::uint8_t>& bytes) {
+    std::map<std::string, std::string> parts;
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* src = zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error);
+    zip_t* za = zip_open_from_source(src, ZIP_RDONLY | ZIP_CHECKCONS, &error);
+    EXPECT_NE(za, nullptr) << zip_error_strerror(&error);
+    if (!za)
+        return parts;
+    for (zip_int64_t i = 0; i < zip_get_num_entries(za, 0); ++i) {
+        zip_stat_t st;
+        zip_stat_index(za, static_cast<zip_uint64_t>(i), 0, &st);
+        std::string data(st.size, '\0');
+        zip_file_t* f = zip_fopen_index(za, static_cast<zip_uint64_t>(i), 0);
+        EXPECT_EQ(zip_fread(f, data.data(), data.size()), static_cast<zip_int64_t>(data.size())) << st.name;
+        zip_fclose(f);
+        parts[st.name] = data;
+    }
+    zip_close(za);
+    return parts;
+}
+
 TEST(DocxFormat, RoundTripKeepsTextParagraphsAndPictures) {
     test::TempDir dir;
     const Document doc = test::sampleDocument();
@@ -68,22 +91,7 @@ TEST(DocxFormat, PackageHoldsWellFormedPartsAndResolvableRelationships) {
     docserver::writeDocument(test::sampleDocument(), dir / "out.docx", Format::Docx);
     const auto bytes = test::readBytes(dir / "out.docx");
 
-    zip_error_t error;
-    zip_error_init(&error);
-    zip_source_t* src = zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error);
-    zip_t* za = zip_open_from_source(src, ZIP_RDONLY | ZIP_CHECKCONS, &error);
-    ASSERT_NE(za, nullptr) << zip_error_strerror(&error);
-    std::map<std::string, std::string> parts;
-    for (zip_int64_t i = 0; i < zip_get_num_entries(za, 0); ++i) {
-        zip_stat_t st;
-        zip_stat_index(za, static_cast<zip_uint64_t>(i), 0, &st);
-        std::string data(st.size, '\0');
-        zip_file_t* f = zip_fopen_index(za, static_cast<zip_uint64_t>(i), 0);
-        ASSERT_EQ(zip_fread(f, data.data(), data.size()), static_cast<zip_int64_t>(data.size())) << st.name;
-        zip_fclose(f);
-        parts[st.name] = data;
-    }
-    zip_close(za);
+    auto parts = packageParts(bytes);
 
     const std::set<std::string> required = {"[Content_Types].xml", "_rels/.rels", "word/document.xml",
                                             "word/styles.xml", "word/_rels/document.xml.rels",
@@ -115,6 +123,19 @@ TEST(DocxFormat, PackageHoldsWellFormedPartsAndResolvableRelationships) {
     EXPECT_TRUE(types.select_node("//Default[@Extension='png'][@ContentType='image/png']"));
     EXPECT_TRUE(types.select_node("//Default[@Extension='jpeg'][@ContentType='image/jpeg']"));
     EXPECT_TRUE(document.select_node("//wp:inline/wp:extent[@cx='28575'][@cy='19050']")); // 3 x 2 px in EMU
+}
+
+TEST(DocxFormat, InvalidTextBecomesWellFormedXml) {
+    test::TempDir dir;
+    Document doc;
+    doc.insertAfter("bad \xFF\xC3 utf8, \xEF\xBF\xBF no character, \x01 control");
+    docserver::writeDocument(doc, dir / "bad.docx", Format::Docx);
+    auto parts = packageParts(test::readBytes(dir / "bad.docx"));
+    pugi::xml_document x;
+    const auto& xml = parts["word/document.xml"];
+    ASSERT_TRUE(x.load_buffer(xml.data(), xml.size()));
+    EXPECT_EQ(docserver::readDocument(dir / "bad.docx").plainText(),
+              "bad \xEF\xBF\xBD\xEF\xBF\xBD utf8,  no character,  control");
 }
 
 TEST(DocxFormat, ReadsTablesFieldsTextBoxesAndPicturesButNoDeletedText) {
