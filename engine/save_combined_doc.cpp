@@ -48,9 +48,11 @@ int SaveCombinedDoc(SaveVariant variant, int fibTextResult) {
                 if (!save::isSource(s.saveTextDocPath))
                     files::deleteFile(s.saveTextDocPath);
                 target = s.saveTargetPath;
+                bool savedAs = false;
                 bool whole = false; // the last write of target (SaveAs, then Save) completed
                 try {
                     document.SaveAs(save::candidateProfile(version, target));
+                    savedAs = true;
                     document.Save();
                     whole = true;
                     document.Saved(true);
@@ -58,7 +60,7 @@ int SaveCombinedDoc(SaveVariant variant, int fibTextResult) {
                     save::endServer();
                 } catch (...) {
                     if (!allFiles) {
-                        if (save::tryCall([&] { document.Save(); }))
+                        if (save::tryCall([&] { document.Save(); }) && savedAs)
                             whole = true;
                         save::tryCall([&] { document.Saved(true); });
                     }
