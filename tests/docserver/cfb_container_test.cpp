@@ -175,7 +175,8 @@ TEST(CompoundFile, ReaderNeverFailsOnDamage) {
     // A FAT whose chain loops back on itself ends the stream instead of running forever.
     auto loop = file;
     const std::uint32_t fat0 = bin::u32(file, 76);
-    const auto* word = cfb::Reader(file).findStream("WordDocument");
+    const cfb::Reader intact(file);
+    const auto* word = intact.findStream("WordDocument");
     ASSERT_NE(word, nullptr);
     const std::size_t link = (fat0 + 1) * 512 + 4 * (word->start + 1);
     for (int i = 0; i < 4; ++i)

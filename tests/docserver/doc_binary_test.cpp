@@ -3,7 +3,9 @@
 // documents without their container.
 #include "docserver/binary_io.h"
 #include "docserver/cfb_reader.h"
+#include "docserver/cfb_writer.h"
 #include "docserver/doc_binary.h"
+#include "docserver/doc_format.h"
 #include "tests/docserver/format_samples.h"
 
 #include <gtest/gtest.h>
@@ -162,6 +164,87 @@ TEST(DocBinary, PictureTypesSurvive) {
     const Document metaBack = readDocBinary(writeDocBinary(meta));
     ASSERT_EQ(metaBack.pictures().size(), 1u);
     EXPECT_EQ(metaBack.pictures()[0]->bytes, wmf);
+}
+
+// A floating picture as Word stores it: a drawn-object character, its shape in the drawing
+// (FSPA -> shape id -> pib), and the BLIP in the BLIP store, kept in the WordDocument stream.
+TEST(DocBinary, FloatingPicturesComeFromTheDrawing) {
+    const auto png = test::tinyPng(5, 4);
+    // An OfficeArt record header.
+    auto rec = [](bin::Writer& w, std::uint16_t ver, std::uint16_t inst, std::uint16_t type, std::size_t len) {
+        w.u16(std::uint16_t((inst << 4) | ver));
+        w.u16(type);
+        w.u32(static_cast<std::uint32_t>(len));
+    };
+    bin::Writer blip;
+    rec(blip, 0, 0x6E0, 0xF01E, 17 + png.size());
+    blip.zeros(16);
+    blip.u8(0xFF);
+    blip.put(png);
+
+    const std::string text = "Before\x08" "After\r";
+    docfmt::FibPairs pairs;
+    bin::Writer word;
+    word.zeros(0x600);
+    word.put({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+    word.padTo(0x800);
+    word.put(blip.bytes);
+    word.padTo(4096);
+
+    bin::Writer table;
+    pairs[docfmt::kClx] = {0, 21};
+    table.u8(2);
+    table.u32(16);
+    table.u32(0);
+    table.u32(static_cast<std::uint32_t>(text.size()));
+    table.u16(0);
+    table.u32(0x40000000u | (0x600 * 2));
+    table.u16(0);
+    pairs[docfmt::kPlcSpaMom] = {static_cast<std::uint32_t>(table.size()), 4 * 2 + 26};
+    table.u32(6); // the drawn object's CP
+    table.u32(static_cast<std::uint32_t>(text.size()));
+    table.u32(1025); // FSPA: shape id, then its anchor
+    table.zeros(22);
+    bin::Writer fbse;
+    fbse.u8(6);
+    fbse.u8(6);
+    fbse.zeros(16);
+    fbse.u16(0xFF);
+    fbse.u32(static_cast<std::uint32_t>(blip.size()));
+    fbse.u32(1);
+    fbse.u32(0x800); // foDelay: the BLIP's place in the WordDocument stream
+    fbse.zeros(4);
+    bin::Writer store;
+    rec(store, 2, 6, 0xF007, fbse.size());
+    store.put(fbse.bytes);
+    bin::Writer shape;
+    rec(shape, 2, 75, 0xF00A, 8);
+    shape.u32(1025);
+    shape.u32(0xA00);
+    rec(shape, 3, 1, 0xF00B, 6);
+    shape.u16(0x4104);
+    shape.u32(1);
+    const std::size_t dggAt = table.size();
+    rec(table, 0xF, 0, 0xF000, 8 + store.size());
+    rec(table, 0xF, 1, 0xF001, store.size());
+    table.put(store.bytes);
+    table.u8(0); // the main document's drawing
+    rec(table, 0xF, 0, 0xF002, 8 + 8 + shape.size());
+    rec(table, 0xF, 0, 0xF003, 8 + shape.size());
+    rec(table, 0xF, 0, 0xF004, shape.size());
+    table.put(shape.bytes);
+    pairs[docfmt::kDggInfo] = {static_cast<std::uint32_t>(dggAt), static_cast<std::uint32_t>(table.size() - dggAt)};
+
+    docfmt::FibFields f;
+    f.fcMin = 0x600;
+    f.fcMac = static_cast<std::uint32_t>(0x600 + text.size());
+    f.ccpText = static_cast<std::uint32_t>(text.size());
+    docfmt::writeFib(word.bytes, f, pairs);
+    const auto file = cfb::writeCompoundFile({{"WordDocument", word.bytes}, {"1Table", table.bytes}});
+    const Document doc = readDocBinary(file);
+    EXPECT_EQ(doc.plainText(), "BeforeAfter");
+    ASSERT_EQ(doc.pictures().size(), 1u);
+    EXPECT_EQ(doc.pictures()[0]->bytes, png);
 }
 
 TEST(DocBinary, BareWordDocumentStreamStillGivesItsText) {
