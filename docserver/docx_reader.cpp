@@ -130,13 +130,15 @@ private:
     }
 
     void picture(const std::string& relId) {
-        if (relId.empty())
+        // Once the pictures reach the limit no more are read (a guard against bombs).
+        if (relId.empty() || pictureBytes_ >= kMaxPictureBytes)
             return;
         auto cached = cache_.find(relId);
         if (cached == cache_.end()) {
             std::optional<Picture> pic;
             if (const auto target = rels_.find(relId); target != rels_.end())
-                if (auto bytes = pkg_.read(target->second); bytes && !bytes->empty())
+                if (auto bytes = pkg_.read(target->second);
+                    bytes && !bytes->empty() && pictureBytes_ + bytes->size() <= kMaxPictureBytes)
                     pic = Picture::fromBytes(std::vector<std::uint8_t>(bytes->begin(), bytes->end()));
             cached = cache_.emplace(relId, std::move(pic)).first;
         }
