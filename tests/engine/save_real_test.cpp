@@ -1,0 +1,214 @@
+// The save engine through the real in-process document server: the candidates are real Word
+// documents that read back with their text and pictures, and independent readers (LibreOffice,
+// antiword) open every one of them. The interop tests skip when the tools are not installed.
+#include "app/session_state.h"
+#include "docserver/doc_binary.h"
+#include "docserver/formats.h"
+#include "engine/save_engine.h"
+#include "engine/word_binding.h"
+#include "tests/engine/doc_synthetic.h"
+#include "tests/support/test_support.h"
+#include "tests/support/word_recall.h"
+
+#include <gtest/gtest.h>
+#include <zip.h>
+
+#include <array>
+#include <cstdio>
+
+namespace qm {
+namespace {
+
+using Data = std::vector<std::uint8_t>;
+
+const std::string kText = "Salvaged words from a damaged document, saved for good.";
+
+bool have(const char* tool) {
+    return std::system(("command -v " + std::string(tool) + " > /dev/null 2>&1").c_str()) == 0;
+}
+
+std::string run(const std::string& cmd, int& status) {
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) {
+        status = -1;
+        return out;
+    }
+    std::array<char, 4096> buf;
+    while (std::size_t n = std::fread(buf.data(), 1, buf.size(), p))
+        out.append(buf.data(), n);
+    status = pclose(p);
+    return out;
+}
+
+class SaveRealServer : public test::IsolatedTest {
+protected:
+    void SetUp() override {
+        auto& s = session();
+        savedInstall_ = s.installFolder;
+        s.saveOption = 0;
+        env_.set("QUILLMEND_WORD_VERSION", std::nullopt);
+        const auto install = dir_ / "install";
+        fs::create_directories(install);
+        const auto built = test::binDir() / "TempPicture.Doc";
+        if (fs::exists(built))
+            fs::copy_file(built, install / "TempPicture.Doc");
+        else
+            test::writeBytes(install / "TempPicture.Doc", docserver::makePictureTemplate());
+        s.installFolder = install;
+        word::setConnectionFactory([] { return word::connectInProcess(); });
+    }
+    void TearDown() override {
+        word::setConnectionFactory(nullptr);
+        session().installFolder = savedInstall_;
+    }
+
+    fs::path folder(int n) const { return dir_ / "Out" / ("Preview " + std::to_string(n)); }
+
+    // A .doc-like source: method 1's header (count = text + 1), both anchors, a chain end and a
+    // picture record taken from the template, which the server can read.
+    fs::path writeSyntheticSource() {
+        const Data templ = test::readBytes(session().installFolder / "TempPicture.Doc");
+        const std::uint32_t recordSize = doc::readU32(templ, 5120);
+        EXPECT_GT(recordSize, 8u);
+        const Data record(templ.begin() + 5120, templ.begin() + 5120 + recordSize);
+        doctest::SyntheticDoc s(20000);
+        s.header(600, 0x40, static_cast<std::uint32_t>(kText.size()) + 1).text(2560, kText).chainEnd(1500, 6);
+        s.authorAnchor(5000, 20).listAnchor(6000, 6100, 10);
+        s.put(8000, record);
+        const auto src = dir_ / "Report.doc";
+        test::writeBytes(src, s.bytes);
+        fs::permissions(src, fs::perms::owner_read);
+        source_ = s.bytes;
+        auto& st = session();
+        st.saveSourcePath = src;
+        st.saveFileName = "Report.doc";
+        return src;
+    }
+
+    // The four candidates of a .doc source as Save All runs them.
+    void saveAllDocCandidates() {
+        auto& s = session();
+        for (int n = 1; n <= 4; ++n) {
+            fs::create_directories(folder(n));
+            s.saveTargetPath = folder(n) / s.saveFileName;
+            if (n == 1) {
+                ExtractPicturesTo(folder(1));
+                const int r = SaveFibText(s.saveFileName, folder(1));
+                EXPECT_EQ(SaveCombinedDoc(SaveVariant::AllFiles, r), 1);
+            } else if (n == 4) {
+                EXPECT_EQ(SaveRawBlocks(s.saveFileName, folder(4)), 1);
+            } else {
+                EXPECT_EQ(SaveAnchoredText(n == 2 ? doc::Anchor::Author : doc::Anchor::List, folder(n), s.saveFileName), 1);
+            }
+        }
+    }
+
+    // A .docx candidate of a small package, under the given server version.
+    fs::path saveDocxCandidate(const std::string& version) {
+        const auto src = dir_ / ("Package" + version + ".docx");
+        int error = 0;
+        zip_t* za = zip_open(src.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+        const std::string xml = "<w:document><w:body><w:p w:rsidR=\"1\"><w:r><w:t>" + kText +
+                                "</w:t></w:r></w:p></w:body></w:document>";
+        zip_file_add(za, "word/document.xml", zip_source_buffer(za, xml.data(), xml.size(), 0), 0);
+        zip_close(za);
+        env_.set("QUILLMEND_WORD_VERSION", version);
+        auto& s = session();
+        s.saveSourcePath = src;
+        s.saveFileName = src.filename().string();
+        const auto f = dir_ / "Out" / ("Package " + version);
+        fs::create_directories(f);
+        s.saveTargetPath = f / s.saveFileName;
+        EXPECT_EQ(SaveDocxCandidate(f), 1);
+        env_.set("QUILLMEND_WORD_VERSION", std::nullopt);
+        return s.saveTargetPath;
+    }
+
+    fs::path savedInstall_;
+    Data source_;
+};
+
+TEST_F(SaveRealServer, DocCandidatesAreRealWordDocuments) {
+    const auto src = writeSyntheticSource();
+    saveAllDocCandidates();
+
+    // Candidate 1 keeps every character of its chunk, the filler byte after the text included
+    // (the preview keeps one less), and the picture.
+    const auto c1 = docserver::readDocument(folder(1) / "Report.doc");
+    EXPECT_EQ(c1.paragraphs().at(0).text(), kText + "\xC3\xAE"); // 0xEE in Windows-1252
+    EXPECT_EQ(c1.pictures().size(), 1u);
+    EXPECT_EQ(docserver::readDocument(folder(2) / "Report.doc").plainText(), kText.substr(0, 20) + "\n");
+    EXPECT_EQ(docserver::readDocument(folder(3) / "Report.doc").plainText(), kText.substr(0, 9) + "\n");
+    EXPECT_NE(docserver::readDocument(folder(4) / "Report.doc").plainText().find(kText), std::string::npos);
+    for (int n = 1; n <= 4; ++n) {
+        EXPECT_EQ(test::readText(folder(n) / "Report.doc").substr(0, 4), "\xD0\xCF\x11\xE0") << n;
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder(n)), fs::directory_iterator()), 1) << n; // nothing else
+    }
+    EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
+    EXPECT_EQ(test::readBytes(src), source_);
+    EXPECT_EQ(fs::status(src).permissions(), fs::perms::owner_read);
+}
+
+// Every kind of document the save engine writes: the four .doc candidates, and the .docx
+// candidate as a package (version "12.0") and as a .doc (other versions).
+class SaveInterop : public SaveRealServer {
+protected:
+    std::vector<fs::path> writeEveryKind() {
+        writeSyntheticSource();
+        saveAllDocCandidates();
+        std::vector<fs::path> out;
+        for (int n = 1; n <= 4; ++n)
+            out.push_back(folder(n) / "Report.doc");
+        out.push_back(saveDocxCandidate("12.0"));
+        out.push_back(saveDocxCandidate("11.0"));
+        EXPECT_EQ(out[4].extension(), ".docx");
+        EXPECT_EQ(out[5].extension(), ".doc");
+        return out;
+    }
+    // The words each document should show (the reader's own view of it).
+    static std::string expectedText(const fs::path& p) { return docserver::readDocument(p).plainText(); }
+};
+
+TEST_F(SaveInterop, LibreOfficeOpensEveryCandidate) {
+    if (!have("soffice"))
+        GTEST_SKIP() << "soffice is not installed";
+    const auto outputs = writeEveryKind();
+    // Distinct names in one folder, so one LibreOffice run converts them all.
+    const auto staging = dir_ / "staging";
+    fs::create_directories(staging);
+    std::string inputs;
+    std::vector<fs::path> staged;
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        staged.push_back(staging / ("c" + std::to_string(i) + outputs[i].extension().string()));
+        fs::copy_file(outputs[i], staged.back());
+        inputs += " '" + staged.back().string() + "'";
+    }
+    int status = 0;
+    const std::string log = run("cd '" + staging.string() + "' && timeout 300 soffice -env:UserInstallation=file://" +
+                                    (dir_ / "lo-profile").string() + " --headless --convert-to txt:Text --outdir '" +
+                                    (staging / "txt").string() + "'" + inputs + " 2>&1",
+                                status);
+    ASSERT_EQ(status, 0) << log;
+    for (std::size_t i = 0; i < staged.size(); ++i) {
+        const auto txt = staging / "txt" / (staged[i].stem().string() + ".txt");
+        ASSERT_TRUE(fs::exists(txt)) << "LibreOffice did not open " << outputs[i] << "\n" << log;
+        EXPECT_EQ(test::wordTokens(test::readText(txt)), test::wordTokens(expectedText(outputs[i]))) << outputs[i];
+    }
+}
+
+TEST_F(SaveInterop, AntiwordReadsEveryDocCandidate) {
+    if (!have("antiword"))
+        GTEST_SKIP() << "antiword is not installed";
+    for (const auto& p : writeEveryKind()) {
+        if (p.extension() != ".doc")
+            continue;
+        int status = 0;
+        const std::string out = run("antiword -w 0 -m UTF-8.txt '" + p.string() + "' 2>&1", status);
+        EXPECT_EQ(status, 0) << p << ": " << out;
+        EXPECT_DOUBLE_EQ(test::wordRecall(out, expectedText(p)), 1.0) << p << ": " << out;
+    }
+}
+
+} // namespace
+} // namespace qm
