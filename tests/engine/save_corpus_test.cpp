@@ -1,0 +1,294 @@
+// The save engine on the damaged files of the corpus, through the in-process document server:
+// candidate N holds the text of Preview N (same method, same source), read back through the
+// document server's readers, apart from the one character per chunk that methods 1 and 3 keep
+// differently on the two sides. Skipped when the corpus is absent.
+#include "app/session_state.h"
+#include "docserver/formats.h"
+#include "engine/doc_salvage.h"
+#include "engine/doc_text_loop.h"
+#include "engine/docx_salvage.h"
+#include "engine/save_engine.h"
+#include "engine/word_binding.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iostream>
+#include <optional>
+#include <sstream>
+
+namespace qm {
+namespace {
+
+// What a document reads back as: its text and its number of pictures; nullopt when the file is
+// missing.
+struct ReadBack {
+    std::string text;
+    std::size_t pictures = 0;
+};
+
+std::optional<ReadBack> readBack(const fs::path& p) {
+    if (p.empty() || !fs::is_regular_file(p))
+        return std::nullopt;
+    const auto d = docserver::readDocument(p);
+    return ReadBack{d.plainText(), d.pictures().size()};
+}
+
+std::u32string codePoints(const std::string& utf8) {
+    std::u32string out;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        const std::size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        char32_t cp = len == 1 ? c : c & (0x3F >> (len - 1));
+        for (std::size_t k = 1; k < len && i + k < utf8.size(); ++k)
+            cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        out += cp;
+        i += len;
+    }
+    return out;
+}
+
+// True when shorter is longer with at most maxDrops characters left out, each of them the last
+// character of a chunk: right before a paragraph end (or at the very end).
+bool differsByLastCharacters(const std::string& longer, const std::string& shorter, std::size_t maxDrops,
+                             std::size_t& drops, std::string& why) {
+    const auto a = codePoints(longer), b = codePoints(shorter);
+    std::size_t i = 0, j = 0;
+    drops = 0;
+    while (i < a.size()) {
+        if (j < b.size() && a[i] == b[j]) {
+            ++i, ++j;
+            continue;
+        }
+        if (i + 1 < a.size() && a[i + 1] != U'\n') {
+            why = "differs at character " + std::to_string(i) + ", not at a chunk end";
+            return false;
+        }
+        ++i, ++drops;
+    }
+    if (j != b.size()) {
+        why = "has " + std::to_string(b.size() - j) + " characters more";
+        return false;
+    }
+    if (drops > maxDrops) {
+        why = std::to_string(drops) + " characters differ, more than the " + std::to_string(maxDrops) + " chunks";
+        return false;
+    }
+    return true;
+}
+
+// The number of chunks of the text loop for a count n (every chunk but a count of 0 reads one).
+std::size_t chunkCount(std::uint64_t start, std::uint32_t n) {
+    std::size_t chunks = 0;
+    const std::uint64_t end = n + doc::kTextLoopEndBase;
+    std::uint64_t k = std::min<std::uint32_t>(n, doc::kMaxChunk);
+    for (std::uint64_t s = start; s < end && k > 0; ++chunks) {
+        s += k;
+        if (s + k > end)
+            k = end - s;
+    }
+    return chunks;
+}
+
+class SaveCorpus : public test::IsolatedTest {
+protected:
+    void SetUp() override {
+        damaged_ = test::corpusDir() / "damaged";
+        if (!fs::is_directory(damaged_))
+            GTEST_SKIP() << "no corpus at " << damaged_;
+        auto& s = session();
+        saved_ = {s.installFolder, s.advanceRepair, s.saveOption};
+        s.installFolder = dir_ / "install"; // no companion tool: in-process servers end with their handles
+        fs::create_directories(s.installFolder);
+        const auto templ = test::binDir() / "TempPicture.Doc";
+        if (fs::exists(templ))
+            fs::copy_file(templ, s.installFolder / "TempPicture.Doc");
+        s.advanceRepair = true;
+        s.saveOption = 0;
+        env_.set("QUILLMEND_WORD_VERSION", std::nullopt);
+        word::setConnectionFactory([] { return word::connectInProcess(); });
+    }
+    void TearDown() override {
+        word::setConnectionFactory(nullptr);
+        auto& s = session();
+        s.installFolder = saved_.install;
+        s.advanceRepair = saved_.advance;
+        s.saveOption = saved_.option;
+    }
+
+    // The damaged files of one family, sorted. QM_SAVE_CORPUS_EVERY=n keeps only every n-th file
+    // (for slow sanitizer builds).
+    std::vector<fs::path> sources(bool packages) const {
+        std::vector<fs::path> out;
+        for (const auto& e : fs::directory_iterator(damaged_)) {
+            std::string ext = e.path().extension().string();
+            std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+            if (packages ? (ext == ".docx" || ext == ".docm") : ext == ".doc")
+                out.push_back(e.path());
+        }
+        std::sort(out.begin(), out.end());
+        if (const char* every = std::getenv("QM_SAVE_CORPUS_EVERY"); every && std::atoi(every) > 1) {
+            std::vector<fs::path> some;
+            for (std::size_t i = 0; i < out.size(); i += static_cast<std::size_t>(std::atoi(every)))
+                some.push_back(out[i]);
+            out = some;
+        }
+        return out;
+    }
+
+    fs::path folder(const fs::path& source, int n) const {
+        return dir_ / "Out" / source.filename() / ("Preview " + std::to_string(n));
+    }
+    void expectTempEmpty(const fs::path& source) const {
+        EXPECT_TRUE(fs::is_empty(dir_ / "tmp")) << "left in the temporary folder after " << source;
+    }
+
+    fs::path damaged_;
+    struct {
+        fs::path install;
+        bool advance = true;
+        int option = 0;
+    } saved_;
+};
+
+TEST_F(SaveCorpus, DocCandidatesHoldTheTextOfTheirPreviews) {
+    const auto files = sources(false);
+    ASSERT_FALSE(files.empty());
+    int compared = 0, matched = 0, bothMissing = 0, textDocKept = 0;
+    std::size_t chunkEndsDiffering = 0;
+    for (const auto& file : files) {
+        const auto before = test::readBytes(file);
+        const auto perms = fs::status(file).permissions();
+        auto& s = session();
+
+        // The analysis: Previews 1 to 4.
+        s.clearPreviewFiles();
+        for (auto& p : s.previewDocPath)
+            p.clear();
+        s.currentSourcePath = file;
+        SalvageDocFile();
+        std::optional<ReadBack> preview[5];
+        for (int n = 1; n <= 4; ++n)
+            preview[n] = readBack(s.previewDocPath[n]);
+        s.clearPreviewFiles();
+
+        // The save side, as Save All runs it.
+        s.saveSourcePath = file;
+        s.saveFileName = file.filename().string();
+        std::optional<ReadBack> candidate[5];
+        int fibText = 0;
+        for (int n = 1; n <= 4; ++n) {
+            const auto f = folder(file, n);
+            fs::create_directories(f);
+            s.saveTargetPath = f / s.saveFileName;
+            if (n == 1) {
+                ExtractPicturesTo(f);
+                fibText = SaveFibText(s.saveFileName, f);
+                SaveCombinedDoc(SaveVariant::AllFiles, fibText);
+            } else if (n == 4) {
+                SaveRawBlocks(s.saveFileName, f);
+            } else {
+                SaveAnchoredText(n == 2 ? doc::Anchor::Author : doc::Anchor::List, f, s.saveFileName);
+            }
+            candidate[n] = readBack(s.saveTargetPath);
+        }
+        expectTempEmpty(file);
+        EXPECT_FALSE(fs::exists(folder(file, 1) / "Picture")) << file;
+
+        // How many chunks each text method read, for the characters that may differ.
+        const auto view = doc::SourceView::open(file);
+        ASSERT_TRUE(view) << file;
+        std::size_t chunks[5] = {0, 0, 0, 0, 0};
+        if (const auto fib = doc::findFibText(view->bytes()))
+            chunks[1] = chunkCount(fib->textStart, fib->count);
+        for (int n : {2, 3})
+            if (const auto count = doc::findAnchoredCount(view->bytes(), n == 2 ? doc::Anchor::Author : doc::Anchor::List))
+                chunks[n] = chunkCount(doc::kAnchoredTextStart, *count);
+
+        for (int n = 1; n <= 4; ++n) {
+            if (!preview[n] && !candidate[n]) {
+                ++bothMissing;
+                continue;
+            }
+            // Save All keeps method 1's text document as candidate 1 when the tail copy ended
+            // with 0; the analysis then makes no Preview 1.
+            if (n == 1 && !preview[1] && fibText == 0) {
+                textDocKept += candidate[1].has_value();
+                continue;
+            }
+            ++compared;
+            if (!preview[n] || !candidate[n]) {
+                ADD_FAILURE() << file << ": " << (preview[n] ? "candidate " : "Preview ") << n << " is missing";
+                continue;
+            }
+            std::string why;
+            std::size_t drops = 0;
+            bool same = false;
+            if (n == 1) // the candidate keeps k characters per chunk, the preview k - 1
+                same = differsByLastCharacters(candidate[1]->text, preview[1]->text, chunks[1], drops, why);
+            else if (n == 3) // the preview keeps k, the candidate k - 1
+                same = differsByLastCharacters(preview[3]->text, candidate[3]->text, chunks[3], drops, why);
+            else
+                same = candidate[n]->text == preview[n]->text;
+            EXPECT_TRUE(same) << file << ": candidate " << n << " " << why;
+            EXPECT_EQ(candidate[n]->pictures, preview[n]->pictures) << file << ": candidate " << n;
+            matched += same && candidate[n]->pictures == preview[n]->pictures;
+            chunkEndsDiffering += drops;
+        }
+
+        EXPECT_EQ(test::readBytes(file), before) << file;
+        EXPECT_EQ(fs::status(file).permissions(), perms) << file;
+    }
+    std::cout << files.size() << " damaged .doc files: " << compared << " candidates compared with their previews, "
+              << matched << " matched (" << chunkEndsDiffering << " chunk-end characters kept on one side only); "
+              << bothMissing << " made on neither side; " << textDocKept
+              << " candidates 1 left as method 1's text document (no Preview 1)\n";
+}
+
+TEST_F(SaveCorpus, DocxCandidateHoldsTheTextOfPreview1) {
+    const auto files = sources(true);
+    ASSERT_FALSE(files.empty());
+    int compared = 0, matched = 0, bothMissing = 0, media = 0;
+    for (const auto& file : files) {
+        const auto before = test::readBytes(file);
+        auto& s = session();
+
+        s.clearPreviewFiles();
+        s.currentSourcePath = file;
+        SalvageDocxFile();
+        const auto preview = readBack(s.previewDocxPath[1]);
+        s.clearPreviewFiles();
+        std::error_code ec;
+        fs::remove_all(s.docxWorkFolder, ec); // what the analysis leaves; the save side must leave nothing
+
+        s.saveSourcePath = file;
+        s.saveFileName = file.filename().string();
+        const auto f = folder(file, 1);
+        fs::create_directories(f);
+        s.saveTargetPath = f / s.saveFileName;
+        SaveDocxCandidate(f);
+        const auto candidate = readBack(s.saveTargetPath);
+        expectTempEmpty(file);
+        for (const auto& e : fs::directory_iterator(f))
+            media += e.path() != s.saveTargetPath;
+
+        if (!preview && !candidate) {
+            ++bothMissing;
+        } else {
+            ++compared;
+            if (!preview || !candidate) {
+                ADD_FAILURE() << file << ": " << (preview ? "candidate" : "Preview") << " 1 is missing";
+            } else {
+                EXPECT_EQ(candidate->text, preview->text) << file;
+                matched += candidate->text == preview->text;
+            }
+        }
+        EXPECT_EQ(test::readBytes(file), before) << file;
+    }
+    std::cout << files.size() << " damaged packages: " << compared << " candidates compared with Preview 1, "
+              << matched << " matched; " << bothMissing << " made on neither side; " << media << " media copies\n";
+}
+
+} // namespace
+} // namespace qm
