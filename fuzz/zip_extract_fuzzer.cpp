@@ -14,14 +14,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Kept alive until the exit handler has removed the folder.
+const fs::path* gWork = nullptr;
+
 const fs::path& workFolder() {
-    static const fs::path folder = [] {
+    if (!gWork) {
         const fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-        fs::path f = base / ("qm-zip-fuzz-" + std::to_string(::getpid()));
-        fs::create_directories(f);
-        return f;
-    }();
-    return folder;
+        gWork = new fs::path(base / ("qm-zip-fuzz-" + std::to_string(::getpid())));
+        fs::create_directories(*gWork);
+        std::atexit([] {
+            std::error_code ec;
+            fs::remove_all(*gWork, ec);
+        });
+    }
+    return *gWork;
 }
 
 } // namespace
@@ -29,7 +35,8 @@ const fs::path& workFolder() {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const fs::path& work = workFolder();
     const fs::path archive = work / "1.zip";
-    const fs::path target = work / "T";
+    // The target lies three levels down, so that an escape upwards lands where it is seen.
+    const fs::path target = work / "x" / "y" / "T";
     {
         std::ofstream out(archive, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
@@ -51,10 +58,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const qm::CZipFileException&) {
     }
 
-    // Only the archive and the target folder may exist beside each other.
-    for (const auto& e : fs::directory_iterator(work)) {
-        if (e.path() != archive && e.path() != target) {
-            std::fprintf(stderr, "written outside the target folder: %s\n", e.path().c_str());
+    // Besides the target folder's own tree, only the archive and the folders above the target.
+    for (auto it = fs::recursive_directory_iterator(work); it != fs::recursive_directory_iterator(); ++it) {
+        const fs::path& p = it->path();
+        if (p == target) {
+            it.disable_recursion_pending();
+            continue;
+        }
+        if (p != archive && p != work / "x" && p != work / "x" / "y") {
+            std::fprintf(stderr, "written outside the target folder: %s\n", p.c_str());
             std::abort();
         }
     }
