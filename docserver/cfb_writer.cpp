@@ -134,15 +134,22 @@ std::vector<std::uint8_t> writeCompoundFile(const std::vector<Stream>& streams, 
             fat[next] = k + 1 < count ? next + 1 : kEndOfChain;
         return count ? first : kEndOfChain;
     };
-    for (std::size_t k = 0; k < fatSectors; ++k)
-        fat[next++] = kFatSect;
-    const std::uint32_t firstDifat = difatSectors ? next : kEndOfChain;
-    for (std::size_t k = 0; k < difatSectors; ++k)
-        fat[next++] = kDifSect;
-    const std::uint32_t dirStart = chain(dirSectors);
-    const std::uint32_t miniFatStart = chain(miniFatSectors);
-    entries[0].start = chain(miniStreamSectors);
-    entries[0].size = miniStream.size();
+    std::uint32_t fatStart = 0, firstDifat = kEndOfChain, dirStart = kEndOfChain, miniFatStart = kEndOfChain;
+    auto tables = [&] {
+        fatStart = next;
+        for (std::size_t k = 0; k < fatSectors; ++k)
+            fat[next++] = kFatSect;
+        if (difatSectors)
+            firstDifat = next;
+        for (std::size_t k = 0; k < difatSectors; ++k)
+            fat[next++] = kDifSect;
+    };
+    auto directoryAndMini = [&] {
+        dirStart = chain(dirSectors);
+        miniFatStart = chain(miniFatSectors);
+        entries[0].start = chain(miniStreamSectors);
+        entries[0].size = miniStream.size();
+    };
 
     // Large streams: placed pieces first, then the rest; each stream's sector list in order.
     std::vector<std::vector<std::uint32_t>> placed(streams.size());
@@ -151,17 +158,29 @@ std::vector<std::uint8_t> writeCompoundFile(const std::vector<Stream>& streams, 
         for (std::size_t k = 0; k < count; ++k)
             placed[i].push_back(next++);
     };
-    std::map<std::string, std::size_t> byName;
-    for (std::size_t i = 0; i < streams.size(); ++i)
-        byName.emplace(streams[i].name, i);
-    for (const auto& p : options.order) {
-        auto it = byName.find(p.stream);
-        if (it == byName.end())
-            continue;
-        place(it->second, p.sectors ? p.sectors : bigSectors[it->second]);
+    auto streamSectors = [&] {
+        std::map<std::string, std::size_t> byName;
+        for (std::size_t i = 0; i < streams.size(); ++i)
+            byName.emplace(streams[i].name, i);
+        for (const auto& p : options.order) {
+            auto it = byName.find(p.stream);
+            if (it == byName.end())
+                continue;
+            place(it->second, p.sectors ? p.sectors : bigSectors[it->second]);
+        }
+        for (std::size_t i = 0; i < streams.size(); ++i)
+            place(i, bigSectors[i]);
+    };
+    if (options.tablesFirst) {
+        tables();
+        directoryAndMini();
+        streamSectors();
+    } else {
+        // As Word lays its files out: the streams from sector 0, the tables at the end.
+        streamSectors();
+        directoryAndMini();
+        tables();
     }
-    for (std::size_t i = 0; i < streams.size(); ++i)
-        place(i, bigSectors[i]);
     for (std::size_t i = 0; i < streams.size(); ++i) {
         const auto& list = placed[i];
         if (list.empty())
@@ -199,9 +218,8 @@ std::vector<std::uint8_t> writeCompoundFile(const std::vector<Stream>& streams, 
     out.u32(firstDifat);
     out.u32(static_cast<std::uint32_t>(difatSectors));
     for (std::size_t k = 0; k < kHeaderDifatEntries; ++k)
-        out.u32(k < fatSectors ? static_cast<std::uint32_t>(k) : kFreeSect);
+        out.u32(k < fatSectors ? fatStart + static_cast<std::uint32_t>(k) : kFreeSect);
 
-    // Sectors, in order: FAT, DIFAT, directory, mini FAT, mini stream, then the streams.
     std::vector<std::uint8_t> file(kSectorSize * (totalSectors + 1), 0);
     std::copy(out.bytes.begin(), out.bytes.end(), file.begin());
     auto sectorAt = [&](std::uint32_t s) { return file.begin() + static_cast<std::ptrdiff_t>((s + 1) * kSectorSize); };
@@ -212,13 +230,13 @@ std::vector<std::uint8_t> writeCompoundFile(const std::vector<Stream>& streams, 
         std::copy(w.bytes.begin(), w.bytes.end(), sectorAt(s));
     };
     for (std::size_t k = 0; k < fatSectors; ++k)
-        putWords(static_cast<std::uint32_t>(k), fat.data() + k * kEntriesPerSector, kEntriesPerSector);
+        putWords(fatStart + static_cast<std::uint32_t>(k), fat.data() + k * kEntriesPerSector, kEntriesPerSector);
     for (std::size_t d = 0; d < difatSectors; ++d) {
         std::vector<std::uint32_t> words(kEntriesPerSector, kFreeSect);
         for (std::size_t k = 0; k + 1 < kEntriesPerSector; ++k) {
             const std::size_t fatIndex = kHeaderDifatEntries + d * (kEntriesPerSector - 1) + k;
             if (fatIndex < fatSectors)
-                words[k] = static_cast<std::uint32_t>(fatIndex);
+                words[k] = fatStart + static_cast<std::uint32_t>(fatIndex);
         }
         words.back() = d + 1 < difatSectors ? firstDifat + static_cast<std::uint32_t>(d) + 1 : kEndOfChain;
         putWords(firstDifat + static_cast<std::uint32_t>(d), words.data(), words.size());

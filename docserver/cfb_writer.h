@@ -28,9 +28,9 @@ struct Stream {
     std::vector<std::uint8_t> data;
 };
 
-// Sector placement: after the FAT, the directory, the mini FAT and the mini stream, the
-// sectors of the large streams follow in the order of these pieces; a piece takes `sectors`
-// sectors of its stream (0: the rest of it). Whatever no piece names follows in stream order.
+// Sector placement: the sectors of the large streams are laid out in the order of these
+// pieces; a piece takes `sectors` sectors of its stream (0: the rest of it). Whatever no
+// piece names follows in stream order.
 struct Placement {
     std::string stream;
     std::size_t sectors = 0;
@@ -39,6 +39,10 @@ struct Placement {
 struct WriteOptions {
     std::array<std::uint8_t, 16> rootClsid{};
     std::vector<Placement> order;
+    // false (as Word writes): the large streams from sector 0, then the mini stream, the mini
+    // FAT, the directory and the FAT. true: the FAT, the directory, the mini FAT and the mini
+    // stream first, then the large streams.
+    bool tablesFirst = false;
 };
 
 // The complete file. Throws std::length_error for streams the format cannot hold.

@@ -39,7 +39,7 @@ void writeFib(std::vector<std::uint8_t>& wd, const FibFields& f, const FibPairs&
     // FibBase.
     w.u16(kWIdentWord97);
     w.u16(kNFibWord97);
-    w.u16(f.textMarker ? 0x2000 : 0); // product bytes; 0x20 in the high byte: text at 0x600
+    w.u16(f.textMarker ? 0x2000 : 0); // product bytes; 0x20 in the high byte: text at 0x400
     w.u16(0x0409);                     // lid
     w.u16(0);                          // pnNext
     // fExtChar, fWhichTblStm (the 1Table stream), fHasPic.

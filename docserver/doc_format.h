@@ -61,7 +61,7 @@ using FibPairs = std::array<FcLcb, kFibPairs97>;
 
 // The fields the writer fills in besides the fc/lcb pairs.
 struct FibFields {
-    bool textMarker = false; // the text starts at 0x600 (marked in the FIB's product bytes)
+    bool textMarker = false; // the text starts at 0x400 (marked in the FIB's product bytes)
     bool hasPictures = false;
     std::uint32_t fcMin = 0, fcMac = 0, cbMac = 0, ccpText = 0;
 };

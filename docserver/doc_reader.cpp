@@ -148,10 +148,12 @@ std::uint32_t charAt(Bytes word, std::uint64_t start, std::uint64_t k, bool eigh
     return eightBit ? bin::u8(word, start + k) : bin::u16(word, start + 2 * k);
 }
 
-// The share of the first characters from start that text holds (-1 when they do not exist).
+// The share of the first characters from start that text holds (-1 when there are none).
 double textRatio(Bytes word, std::uint64_t start, std::uint64_t count, bool eightBit) {
-    const std::uint64_t sample = std::min<std::uint64_t>(count, 512);
-    if (sample == 0 || !bin::fits(word.size(), start, sample * (eightBit ? 1 : 2)))
+    if (start >= word.size())
+        return -1;
+    const std::uint64_t sample = std::min<std::uint64_t>({count, 512, (word.size() - start) / (eightBit ? 1 : 2)});
+    if (sample == 0)
         return -1;
     std::uint64_t good = 0;
     for (std::uint64_t k = 0; k < sample; ++k)

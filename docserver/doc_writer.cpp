@@ -19,7 +19,7 @@ using namespace docfmt;
 
 constexpr std::size_t kFkpSize = 512;
 constexpr std::size_t kMinWordDocumentSize = 4096; // readers reject smaller text streams
-constexpr std::size_t kTextStart = 0x600;          // where Word 97 documents usually keep their text
+constexpr std::size_t kTextStart = 0x400;          // where Word 97 documents usually keep their text
 
 // The document as Word's character stream: text, 0x01 for each picture, 0x0D ending every
 // paragraph; the picture records collected into the Data stream.
@@ -405,6 +405,7 @@ std::vector<std::uint8_t> makePictureTemplate() {
     auto streams = buildStreams(doc, layout);
     const std::vector<std::uint8_t> record = docpic::buildRecord(*doc.pictures().front());
     cfb::WriteOptions options = wordOptions();
+    options.tablesFirst = true;
     options.order = {{"WordDocument", 4}, {"Data", 0}};
     auto file = cfb::writeCompoundFile(streams, options);
     if (file.size() < kPictureRecordOffset + record.size() ||

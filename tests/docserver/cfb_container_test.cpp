@@ -61,6 +61,8 @@ TEST(CompoundFile, HeaderAndStreamsAsTheFormatRequires) {
     EXPECT_EQ(r.entries()[0].name, "Root Entry");
     EXPECT_EQ(r.entries()[0].type, 5);
     EXPECT_EQ(file[(bin::u32(file, 48) + 1) * 512 + 80], 0x06); // the root's class id
+    // As in Word's files, the first large stream starts at sector 0.
+    EXPECT_EQ(r.findStream("WordDocument")->start, 0u);
     // Small streams live in the mini stream, the others in regular sectors.
     EXPECT_EQ(r.map(*r.findStream("1Table")).unit, 64u);
     EXPECT_EQ(r.map(*r.findStream("Data")).unit, 512u);

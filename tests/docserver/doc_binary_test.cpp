@@ -64,7 +64,8 @@ TEST(DocBinary, FibAndPieceTableAsWordWritesThem) {
     western.insertAfter("Caf\xC3\xA9 \xE2\x80\x9Cquoted\xE2\x80\x9D \xE2\x82\xAC 5");
     western.insertParagraphAfter();
     western.insertPicture(Picture::fromBytes(test::tinyPng(2, 2)));
-    const auto s = streamsOf(writeDocBinary(western));
+    const auto file = writeDocBinary(western);
+    const auto s = streamsOf(file);
     ASSERT_GE(s.word.size(), 4096u);
     EXPECT_EQ(bin::u16(s.word, 0), 0xA5EC);
     EXPECT_EQ(bin::u16(s.word, 2), 0x00C1);
@@ -80,18 +81,23 @@ TEST(DocBinary, FibAndPieceTableAsWordWritesThem) {
     // "Café “quoted” € 5", a paragraph mark, the picture and the final mark.
     const std::uint32_t ccpText = 17 + 1 + 1 + 1;
     EXPECT_EQ(bin::u32(s.word, 76), ccpText);
-    // The salvage engine's header pattern: product byte 0x20 means text at 0x600.
+    // The salvage engine's header pattern: product byte 0x20 means text at file offset 1536,
+    // 0x400 into a WordDocument stream that starts at sector 0.
     EXPECT_EQ(s.word[5], 0x20);
     EXPECT_EQ(s.word[11], 0x12);
     EXPECT_EQ(s.word[12], 0xBF);
     const std::string cp1252 = "Caf\xE9 \x93quoted\x94 \x80 5\r\x01\r";
-    EXPECT_EQ(std::string(s.word.begin() + 0x600, s.word.begin() + 0x600 + ccpText), cp1252);
+    EXPECT_EQ(std::string(s.word.begin() + 0x400, s.word.begin() + 0x400 + ccpText), cp1252);
+    EXPECT_EQ(std::string(file.begin() + 1536, file.begin() + 1536 + ccpText), cp1252);
+    // The FAT holds the contiguous chain the salvage engine's container checks look for.
+    static const std::vector<std::uint8_t> run = {1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0};
+    EXPECT_NE(std::search(file.begin() + 512, file.end(), run.begin(), run.end()), file.end());
     // One 8-bit piece.
     const std::uint32_t fcClx = bin::u32(s.word, 154 + 8 * 33), lcbClx = bin::u32(s.word, 158 + 8 * 33);
     ASSERT_EQ(lcbClx, 21u);
     EXPECT_EQ(s.table[fcClx], 0x02);
     EXPECT_EQ(bin::u32(s.table, fcClx + 9), ccpText);
-    EXPECT_EQ(bin::u32(s.table, fcClx + 15), 0x40000000u | (0x600 * 2));
+    EXPECT_EQ(bin::u32(s.table, fcClx + 15), 0x40000000u | (0x400 * 2));
     // The picture record in the Data stream.
     EXPECT_EQ(bin::u16(s.data, 4), 0x44);
     EXPECT_EQ(bin::u16(s.data, 6), 0x64);
