@@ -7,7 +7,8 @@
 
 namespace qm::process {
 
-// Runs a program with the given arguments (argv[0] is the program path) and waits for it.
+// Runs a program and waits for it. The program path is passed as argv[0]; args are the
+// arguments after it.
 // Returns its exit status, 128 + signal number when a signal ended it, or -1 when it could
 // not be started.
 int runAndWait(const std::filesystem::path& program, const std::vector<std::string>& args);
