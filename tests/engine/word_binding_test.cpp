@@ -9,6 +9,8 @@
 #include "tests/docserver/format_samples.h"
 #include "tests/support/test_support.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 
 using namespace qm;
@@ -30,6 +32,8 @@ protected:
         env_.set("QUILLMEND_WORD_SERVER", (test::binDir() / "quillmend-word").string());
         env_.set("QUILLMEND_WORD_VERSION", std::nullopt);
         env_.set("QUILLMEND_WORD_TEST_DELAY_MS", std::nullopt);
+        // Servers of this run only: a stopvane of a parallel test must not end them.
+        env_.set("QUILLMEND_INSTANCE", "qm-binding-" + std::to_string(::getpid()));
         setConnectionFactory(GetParam() == Binding::InProcess ? ConnectionFactory(connectInProcess)
                                                               : ConnectionFactory(connectOutOfProcess));
     }

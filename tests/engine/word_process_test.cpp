@@ -235,6 +235,7 @@ TEST_F(WordProcessTest, ServerProgramLookup) {
 
 class WordConvertTest : public test::IsolatedTest {
 protected:
+    WordConvertTest() { env_.set("QUILLMEND_INSTANCE", "qm-convert-" + std::to_string(::getpid())); }
     // Runs the server program through the shell, stderr into a file.
     int run(const std::string& args) {
         return process::runAndWait("/bin/sh", {"-c", "\"" + (test::binDir() / "quillmend-word").string() + "\" " +
