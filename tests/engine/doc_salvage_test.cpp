@@ -197,6 +197,30 @@ TEST_F(DocSalvage, SourceWithoutPatterns) {
     expectSourceUnchanged(src, plain.bytes);
 }
 
+TEST_F(DocSalvage, SmallHeaderTextAndEmptyCounts) {
+    // Byte 5 = 0x20: text from 1536, the loop still ends at n + 2560 (here 11 chunks of 100
+    // and one of 24, each keeping 99 or 23 characters). Anchors with a count of 0 still give
+    // their (empty) previews.
+    SyntheticDoc s(8000);
+    std::string letters;
+    for (int i = 0; i < 1200; ++i)
+        letters += static_cast<char>('a' + i % 26);
+    s.header(600, 0x20, 100).text(1536, letters).authorAnchor(5000, 0).listAnchor(6000, 6100, 0);
+    writeSource(s.bytes);
+    SalvageDocFile();
+    ASSERT_TRUE(previewExists(1));
+    std::string expected;
+    for (std::size_t at = 1536; at < 2660; at += 100) {
+        const std::size_t k = std::min<std::size_t>(100, 2660 - at);
+        expected += letters.substr(at - 1536, k - 1) + "\n";
+    }
+    EXPECT_EQ(preview(1), "[file:" + expected + "]");
+    ASSERT_TRUE(previewExists(2));
+    ASSERT_TRUE(previewExists(3));
+    EXPECT_EQ(preview(2), "");
+    EXPECT_EQ(preview(3), "");
+}
+
 TEST_F(DocSalvage, QuickRepairInsertsARepairedCopyAndLeavesTheSourceAlone) {
     SyntheticDoc damaged(4096, 0x00); // the first 512 bytes lost
     damaged.allocationRun(0).put(600, std::vector<std::uint8_t>(100, 0x5C)).allocationRun(2048);
