@@ -1,0 +1,56 @@
+#include "cli/batch_run.h"
+#include "cli/cli_options.h"
+
+#include "tests/support/test_support.h"
+
+#include <sstream>
+
+using namespace qm::cli;
+
+TEST(CliOptions, ParsesTheDocumentedForms) {
+    auto r = parseArguments({"--quick", "-o", "out", "--previews", "pv", "--overwrite", "--json", "a.doc", "b.docx"});
+    ASSERT_EQ(r.error, "");
+    EXPECT_TRUE(r.options.quick);
+    EXPECT_EQ(r.options.outputDir, "out");
+    EXPECT_EQ(r.options.previewsDir, std::filesystem::path("pv"));
+    EXPECT_EQ(r.options.overwrite, OverwritePolicy::Overwrite);
+    EXPECT_TRUE(r.options.json);
+    EXPECT_EQ(r.options.files, (std::vector<std::string>{"a.doc", "b.docx"}));
+
+    r = parseArguments({"--output=o2", "--keep-existing", "--", "-dash.doc"});
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.options.outputDir, "o2");
+    EXPECT_EQ(r.options.overwrite, OverwritePolicy::KeepExisting);
+    EXPECT_EQ(r.options.files, (std::vector<std::string>{"-dash.doc"}));
+    EXPECT_EQ(parseArguments({"-oX", "f"}).options.outputDir, "X");
+}
+
+TEST(CliOptions, BadUsageHasAOneLineReason) {
+    EXPECT_EQ(parseArguments({"-o", "d"}).error, "no input files given");
+    EXPECT_EQ(parseArguments({"f.doc"}).error, "no output folder given (-o DIR)");
+    EXPECT_EQ(parseArguments({"-o"}).error, "option '-o' requires an argument");
+    EXPECT_EQ(parseArguments({"--frobnicate", "-o", "d", "f"}).error, "unrecognized option '--frobnicate'");
+    EXPECT_EQ(parseArguments({"--overwrite", "--keep-existing", "-o", "d", "f"}).error,
+              "--overwrite and --keep-existing cannot be used together");
+    EXPECT_EQ(parseArguments({"--help"}).error, "");
+    EXPECT_TRUE(parseArguments({"--version"}).options.version);
+}
+
+TEST(CliMain, UsageErrorsExitTwoWithAMessage) {
+    qm::test::TempDir dir;
+    std::ostringstream out, err;
+    std::istringstream in;
+    Console console{out, err, in, false};
+    EXPECT_EQ(cliMain({"--bogus"}, console), 2);
+    EXPECT_NE(err.str().find("unrecognized option '--bogus'"), std::string::npos);
+    err.str("");
+    EXPECT_EQ(cliMain({"-o", (dir / "out").string(), (dir / "missing.doc").string()}, console), 2);
+    EXPECT_NE(err.str().find("cannot read"), std::string::npos);
+    qm::test::writeText(dir / "blocker", "a file where a folder should be");
+    qm::test::writeText(dir / "a.doc", "x");
+    err.str("");
+    EXPECT_EQ(cliMain({"-o", (dir / "blocker" / "sub").string(), (dir / "a.doc").string()}, console), 2);
+    EXPECT_NE(err.str().find("cannot create the output folder"), std::string::npos);
+    EXPECT_EQ(cliMain({"--help"}, console), 0);
+    EXPECT_NE(out.str().find("Usage: quillmend-cli"), std::string::npos);
+}
