@@ -1,0 +1,108 @@
+// End-to-end runs of the built quillmend-cli over the damaged samples, with its own
+// document servers (out of process), as a script would run it.
+#include "platform/process.h"
+
+#include "tests/support/test_support.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+
+using namespace qm;
+
+namespace {
+
+struct CliRun {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs the program with standard input closed and both outputs captured.
+CliRun runCli(const fs::path& dir, const std::vector<std::string>& args) {
+    std::string cmd = "'" + (test::binDir() / "quillmend-cli").string() + "'";
+    for (const auto& a : args)
+        cmd += " '" + a + "'";
+    cmd += " </dev/null 2>'" + (dir / "stderr.txt").string() + "'";
+    CliRun r;
+    FILE* p = ::popen(cmd.c_str(), "r");
+    if (!p)
+        return r;
+    std::array<char, 4096> buf{};
+    size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0)
+        r.out.append(buf.data(), n);
+    const int st = ::pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.err = test::readText(dir / "stderr.txt");
+    return r;
+}
+
+} // namespace
+
+class CliBatchTest : public test::IsolatedTest {
+protected:
+    void SetUp() override {
+        const fs::path samples = test::binDir().parent_path() / "samples";
+        if (!fs::exists(test::binDir() / "quillmend-cli") || !fs::exists(samples / "Damaged Report.doc"))
+            GTEST_SKIP() << "quillmend-cli or the samples are not built";
+        fs::create_directories(dir_ / "in");
+        for (const char* name : {"Damaged Report.doc", "Damaged Letter.docx"}) {
+            fs::copy_file(samples / name, dir_ / "in" / name);
+            fs::permissions(dir_ / "in" / name, fs::perms::owner_read, fs::perm_options::replace);
+        }
+        report_ = (dir_ / "in" / "Damaged Report.doc").string();
+        letter_ = (dir_ / "in" / "Damaged Letter.docx").string();
+        env_.set("QUILLMEND_INSTANCE", "cli-test-" + std::to_string(::getpid()));
+        fs::create_directories(dir_ / "logs");
+        test::writeText(registryFile_, "[TYDOC]\nLogPath=" + (dir_ / "logs").string() + "\n");
+    }
+    std::string report_, letter_;
+};
+
+TEST_F(CliBatchTest, SalvagesBothSamplesAndLeavesInputsAndTempUntouched) {
+    const auto before = std::make_pair(test::readBytes(report_), test::readBytes(letter_));
+    const CliRun r = runCli(dir_.path(), {"-o", (dir_ / "out").string(), "--json", report_, letter_});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // The sample carries a document header and printable blocks (methods 1 and 4), no anchors.
+    for (int n : {1, 4})
+        EXPECT_TRUE(fs::exists(dir_ / "out" / ("Preview " + std::to_string(n)) / "Damaged Report.doc")) << n;
+    EXPECT_TRUE(fs::is_directory(dir_ / "out" / "Preview 2"));
+    EXPECT_TRUE(fs::exists(dir_ / "out" / "Preview 1" / "Damaged Letter.docx"));
+    EXPECT_TRUE(fs::exists(dir_ / "out" / "Preview 1" / "Damaged Letter_image1.png"));
+    EXPECT_NE(r.out.find("\"exit_status\": 0"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Preview 4/Damaged Report.doc"), std::string::npos);
+    EXPECT_NE(r.err.find("[2/2] " + letter_), std::string::npos) << r.err;
+
+    EXPECT_EQ(test::readBytes(report_), before.first);
+    EXPECT_EQ(test::readBytes(letter_), before.second);
+    EXPECT_EQ(fs::status(report_).permissions(), fs::perms::owner_read);
+    EXPECT_TRUE(fs::is_empty(dir_ / "tmp")) << "something was left in the temporary folder";
+    const std::string log = test::readText(dir_ / "logs" / "Activity Log.txt");
+    EXPECT_NE(log.find("Total Files Count :    2"), std::string::npos);
+    EXPECT_NE(log.find("Repairing Completed successfully"), std::string::npos);
+}
+
+TEST_F(CliBatchTest, WithoutATerminalExistingOutputsAreKeptAndNamed) {
+    ASSERT_EQ(runCli(dir_.path(), {"-o", (dir_ / "out").string(), report_}).status, 0);
+    const fs::path first = dir_ / "out" / "Preview 4" / "Damaged Report.doc";
+    test::writeText(first, "mine");
+    const CliRun r = runCli(dir_.path(), {"-o", (dir_ / "out").string(), report_});
+    EXPECT_EQ(test::readText(first), "mine");
+    EXPECT_NE(r.err.find("kept existing " + first.string()), std::string::npos) << r.err;
+    const CliRun o = runCli(dir_.path(), {"--overwrite", "-o", (dir_ / "out").string(), report_});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_NE(test::readText(first), "mine");
+}
+
+TEST_F(CliBatchTest, QuickRepairAndPreviews) {
+    const CliRun r = runCli(dir_.path(), {"--quick", "-o", (dir_ / "q").string(), "--previews", (dir_ / "pv").string(),
+                                       report_, letter_});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::exists(dir_ / "q" / "Damaged Report.doc"));
+    EXPECT_TRUE(fs::exists(dir_ / "pv" / "Damaged Letter.docx" / "Preview 1.mht"));
+    EXPECT_TRUE(fs::exists(dir_ / "pv" / "Damaged Letter.docx" / "Preview 2.html"));
+    EXPECT_TRUE(fs::exists(dir_ / "pv" / "Damaged Letter.docx" / "media" / "image1.png"));
+    EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
+}
