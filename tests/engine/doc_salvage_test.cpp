@@ -276,59 +276,57 @@ TEST_F(DocSalvage, QuickRepairFailuresLeaveNothingBehind) {
     expectSourceUnchanged(src, bytes);
 }
 
-TEST_F(DocSalvage, AFailureEndsOnlyTheMethodThatMetIt) {
-    writeSource(fullSource());
-    // Method 2's instance (the second one) fails while inserting text.
-    server_.failWhen = [](const FakeWordInstance& inst, const FakeCall& c) {
-        return inst.index() == 1 && c.dispid == d::InsertAfter;
+TEST_F(DocSalvage, AFailureEndsOnlyTheMethodThatMetItAndItsServer) {
+    using Fail = std::function<bool(const FakeWordInstance&, const FakeCall&)>;
+    struct Case {
+        const char* what;
+        Fail fail;             // instances: 0 method 1, 1 to 3 methods 2 to 4, 4 Preview 1
+        std::set<int> made;    // previews that still appear
+        int stopvane;          // every server ended, the failed one included
     };
-    EXPECT_EQ(SalvageDocFile(), 1);
-    EXPECT_FALSE(previewExists(2));
-    EXPECT_TRUE(previewExists(1));
-    EXPECT_TRUE(previewExists(3));
-    EXPECT_TRUE(previewExists(4));
-    EXPECT_TRUE(server_.instances[1]->callsOf(d::SaveAs2, word::CallKind::Method).empty());
-    EXPECT_EQ(tempEntries(), previewNames({1, 3, 4}));
-    EXPECT_EQ(stopvaneRuns(), 5); // the failed method's server was ended too
+    const std::vector<Case> cases{
+        {"method 2 inserting text",
+         [](const auto& i, const auto& c) { return i.index() == 1 && c.dispid == d::InsertAfter; }, {1, 3, 4}, 5},
+        {"method 1 saving its text document",
+         [](const auto& i, const auto& c) { return i.index() == 0 && c.dispid == d::SaveAs2; }, {2, 3, 4}, 4},
+        {"Preview 1 inserting the text document (not guarded)",
+         [](const auto& i, const auto& c) { return i.index() == 4 && c.dispid == d::InsertFile; }, {2, 3, 4}, 5},
+        {"no server can be started", nullptr, {}, 4},
+    };
+    writeSource(fullSource());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (auto& p : session().previewDocPath)
+            fs::remove(p), p.clear();
+        fs::remove(install_ / "stopvane.log");
+        server_.instances.clear();
+        server_.failWhen = c.fail;
+        if (!c.fail)
+            word::setConnectionFactory([]() -> std::shared_ptr<word::Connection> { throw word::WordError("none"); });
+        EXPECT_EQ(SalvageDocFile(), 1);
+        std::set<int> made;
+        for (int i = 1; i <= 4; ++i)
+            if (previewExists(i))
+                made.insert(i);
+        EXPECT_EQ(made, c.made);
+        EXPECT_EQ(stopvaneRuns(), c.stopvane);
+        // No text document, picture folder or empty preview name is left behind.
+        std::set<std::string> names;
+        for (int i : c.made)
+            names.insert(session().previewDocPath[i].filename().string());
+        EXPECT_EQ(tempEntries(), names);
+    }
 }
 
-TEST_F(DocSalvage, AFailureInMethodOneEndsItsServerAndDropsPreviewOne) {
+TEST_F(DocSalvage, PreviewOneSkipsAPictureItCannotInsert) {
     writeSource(fullSource());
-    // Fails after the text document was named and filled.
     server_.failWhen = [](const FakeWordInstance& inst, const FakeCall& c) {
-        return inst.index() == 0 && c.dispid == d::SaveAs2;
-    };
-    SalvageDocFile();
-    EXPECT_FALSE(previewExists(1));
-    for (int i = 2; i <= 4; ++i)
-        EXPECT_TRUE(previewExists(i)) << i;
-    // No text document and no picture documents are left.
-    EXPECT_EQ(tempEntries(), previewNames({2, 3, 4}));
-    EXPECT_EQ(stopvaneRuns(), 4);
-}
-
-TEST_F(DocSalvage, PreviewOneSurvivesPictureFailuresButNotATextFailure) {
-    writeSource(fullSource());
-    // The first picture cannot be inserted: skipped, the second still goes in.
-    int pictureInserts = 0;
-    server_.failWhen = [&](const FakeWordInstance& inst, const FakeCall& c) {
         return inst.index() == 4 && c.dispid == d::InsertFile &&
-               doctest::argText(c.args[0]).find("Picture1.Doc") != std::string::npos && ++pictureInserts;
+               doctest::argText(c.args[0]).find("Picture1.Doc") != std::string::npos;
     };
     SalvageDocFile();
     ASSERT_TRUE(previewExists(1));
     EXPECT_EQ(preview(1), "[file:" + std::string(kText).substr(0, 39) + "\n]" + "[file:" + pictureDoc(9000, 200) + "]");
-    EXPECT_EQ(pictureInserts, 1);
-
-    // The text document's insert is not guarded: Preview 1 is lost, the clean-up still runs.
-    for (auto& p : session().previewDocPath)
-        fs::remove(p), p.clear();
-    server_.failWhen = [](const FakeWordInstance& inst, const FakeCall& c) {
-        return inst.index() == 9 && c.dispid == d::InsertFile;
-    };
-    SalvageDocFile();
-    EXPECT_FALSE(previewExists(1));
-    EXPECT_EQ(tempEntries(), previewNames({2, 3, 4}));
 }
 
 TEST_F(DocSalvage, PictureTemplateMissing) {
@@ -345,19 +343,6 @@ TEST_F(DocSalvage, PictureTemplateMissing) {
     ASSERT_TRUE(previewExists(1));
     EXPECT_EQ(preview(1), "[file:" + std::string(kText).substr(0, 39) + "\n]");
     EXPECT_EQ(tempEntries(), previewNames({1, 2, 3, 4}));
-}
-
-TEST_F(DocSalvage, NoServerAtAll) {
-    word::setConnectionFactory([]() -> std::shared_ptr<word::Connection> {
-        throw word::WordError("no server");
-    });
-    const Data bytes = fullSource();
-    const auto src = writeSource(bytes);
-    EXPECT_EQ(SalvageDocFile(), 1);
-    for (int i = 1; i <= 4; ++i)
-        EXPECT_FALSE(previewExists(i));
-    EXPECT_TRUE(tempEntries().empty());
-    expectSourceUnchanged(src, bytes);
 }
 
 } // namespace

@@ -3,7 +3,6 @@
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -119,86 +118,25 @@ TEST(DocScan, FastScansGiveTheReferenceOffsetsOnRandomDataWithPlantedPatterns) {
     EXPECT_GT(compared, 10000);
 }
 
-TEST(DocScan, PatternsAtTheEdgesOfTheData) {
-    const Data run = bytesOf(pattern::kAllocationRun);
-    EXPECT_EQ(findFirst(run, 0, pattern::kAllocationRun), 0u);
-    EXPECT_EQ(findFirst(run, 1, pattern::kAllocationRun), std::nullopt);
-
-    Data cut(run.begin(), run.end() - 1);
-    EXPECT_EQ(findFirst(cut, 0, pattern::kAllocationRun), std::nullopt);
-
-    // A read longer than the pattern: the pattern in the last readLength - 1 bytes is not seen.
-    Data tail(40, 0x11);
-    plant(tail, 30, bytesOf(kWideRead));
-    EXPECT_EQ(findFirst(tail, 0, kWideRead), std::nullopt);
-    plant(tail, 24, bytesOf(kWideRead));
-    EXPECT_EQ(findFirst(tail, 0, kWideRead), 24u);
-
-    // The last of overlapping runs of the chain-end bytes.
-    Data ff(10, 0xFF);
-    EXPECT_EQ(findFirst(ff, 0, pattern::kRunEnd), 0u);
-    EXPECT_EQ(findLast(ff, 0, pattern::kRunEnd), 6u);
-}
-
-TEST(DocScan, DocumentHeaderByteFiveAndWildcards) {
-    for (std::uint8_t b5 : {0x20, 0x40, 0x60, 0x80}) {
-        Data d(64, 0);
-        plant(d, 7, headerBytes(b5));
-        EXPECT_EQ(findDocumentHeader(d), 7u) << int(b5);
-    }
-    for (std::uint8_t b5 : {0x00, 0x10, 0x30, 0x81, 0xA0}) {
-        Data d(64, 0);
-        plant(d, 7, headerBytes(b5));
-        EXPECT_EQ(findDocumentHeader(d), std::nullopt) << int(b5);
-    }
-    Data d(64, 0);
-    auto h = headerBytes(0x40);
-    h[4] = 0xFF, h[10] = 0x00; // bytes 4 and 10 may be anything
-    plant(d, 0, h);
-    EXPECT_EQ(findDocumentHeader(d), 0u);
-    h[11] = 0x13;
-    plant(d, 0, h);
-    EXPECT_EQ(findDocumentHeader(d), std::nullopt);
-}
-
-TEST(DocScan, LittleEndianReadsPastTheEndReadZero) {
-    const Data d{0x01, 0x02, 0x03, 0x04, 0x05};
-    EXPECT_EQ(readU32(d, 0), 0x04030201u);
-    EXPECT_EQ(readU24(d, 0), 0x030201u); // the fourth byte is ignored
-    EXPECT_EQ(readU32(d, 3), 0x0504u);
-    EXPECT_EQ(readU16(d, 4), 0x05u);
-    EXPECT_EQ(readU32(d, 100), 0u);
-    EXPECT_TRUE(slice(d, 5, 10).empty());
-    EXPECT_EQ(slice(d, 3, 10).size(), 2u);
-    EXPECT_TRUE(slice(d, ~0ull, ~0ull).empty());
-}
-
 TEST(DocScan, SourceViewReadsWithoutChangingTheFile) {
     test::TempDir dir;
     const auto file = dir / "src.doc";
     Data bytes(10000);
     std::iota(bytes.begin(), bytes.end(), 0);
     test::writeBytes(file, bytes);
-    ::chmod(file.c_str(), 0444);
-    struct stat before{};
-    ::stat(file.c_str(), &before);
+    fs::permissions(file, fs::perms::owner_read);
+    const auto before = fs::last_write_time(file);
     {
-        auto view = SourceView::open(file);
+        const auto view = SourceView::open(file);
         ASSERT_TRUE(view);
-        ASSERT_EQ(view->size(), bytes.size());
-        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), view->bytes().begin()));
-        auto moved = std::move(*view);
-        EXPECT_EQ(moved.size(), bytes.size());
+        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), view->bytes().begin(), view->bytes().end()));
     }
-    struct stat after{};
-    ::stat(file.c_str(), &after);
-    EXPECT_EQ(before.st_mode, after.st_mode);
-    EXPECT_EQ(before.st_mtim.tv_sec, after.st_mtim.tv_sec);
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read);
+    EXPECT_EQ(fs::last_write_time(file), before);
 
     test::writeBytes(dir / "empty.doc", {});
     const auto empty = SourceView::open(dir / "empty.doc");
     ASSERT_TRUE(empty);
-    EXPECT_EQ(empty->size(), 0u);
     EXPECT_EQ(findFirst(empty->bytes(), 0, pattern::kChainEnd), std::nullopt);
     EXPECT_FALSE(SourceView::open(dir / "missing.doc"));
     EXPECT_FALSE(SourceView::open(dir.path()));
