@@ -38,12 +38,15 @@ int SaveCombinedDoc(SaveVariant variant, int fibTextResult) {
                         save::tryCall([&] { selection.InsertFile(picture.string()); }); // a failed insert is skipped
             }
 
-            const auto folder = s.saveTargetPath.parent_path();
-            if (!folder.empty())
+            auto folder = s.saveTargetPath.parent_path();
+            if (folder.empty())
+                folder = s.saveTextDocPath.parent_path();
+            if (!folder.empty()) {
                 files::createFolders(folder);
-            s.saveTargetPath = save::candidateOutput(folder, s.saveFileName);
+                s.saveTargetPath = save::candidateOutput(folder, s.saveFileName);
+            }
 
-            if (!save::isSource(s.saveTargetPath)) {
+            if (!folder.empty() && !save::isSource(s.saveTargetPath)) {
                 // The text document has the candidate's own name (and is in the new document now).
                 if (!save::isSource(s.saveTextDocPath))
                     files::deleteFile(s.saveTextDocPath);

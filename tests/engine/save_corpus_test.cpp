@@ -9,7 +9,9 @@
 #include "engine/docx_salvage.h"
 #include "engine/save_engine.h"
 #include "engine/word_binding.h"
+#include "tests/engine/save_test_tools.h"
 #include "tests/support/test_support.h"
+#include "tests/support/word_recall.h"
 
 #include <gtest/gtest.h>
 
@@ -288,6 +290,71 @@ TEST_F(SaveCorpus, DocxCandidateHoldsTheTextOfPreview1) {
     }
     std::cout << files.size() << " damaged packages: " << compared << " candidates compared with Preview 1, "
               << matched << " matched; " << bothMissing << " made on neither side; " << media << " media copies\n";
+}
+
+// Every document the save engine writes for the corpus opens in LibreOffice with the words the
+// document server reads from it, and every .doc in antiword.
+TEST_F(SaveCorpus, EveryCandidateOpensInLibreOfficeAndAntiword) {
+    const bool soffice = savetest::have("soffice"), antiword = savetest::have("antiword");
+    if (!soffice && !antiword)
+        GTEST_SKIP() << "neither soffice nor antiword is installed";
+    auto& s = session();
+    std::vector<fs::path> outputs;
+    for (bool packages : {false, true}) {
+        for (const auto& file : sources(packages)) {
+            s.saveSourcePath = file;
+            s.saveFileName = file.filename().string();
+            for (int n = 1; n <= (packages ? 1 : 4); ++n) {
+                const auto f = folder(file, n);
+                fs::create_directories(f);
+                s.saveTargetPath = f / s.saveFileName;
+                if (packages) {
+                    SaveDocxCandidate(f);
+                } else if (n == 1) {
+                    ExtractPicturesTo(f);
+                    SaveCombinedDoc(SaveVariant::AllFiles, SaveFibText(s.saveFileName, f));
+                } else if (n == 4) {
+                    SaveRawBlocks(s.saveFileName, f);
+                } else {
+                    SaveAnchoredText(n == 2 ? doc::Anchor::Author : doc::Anchor::List, f, s.saveFileName);
+                }
+                if (fs::is_regular_file(s.saveTargetPath))
+                    outputs.push_back(s.saveTargetPath);
+            }
+        }
+    }
+    ASSERT_FALSE(outputs.empty());
+
+    std::size_t opened = 0, docs = 0, antiwordRead = 0;
+    if (soffice) {
+        std::string log;
+        const auto texts = savetest::libreOfficeText(outputs, dir_ / "lo", log);
+        for (std::size_t i = 0; i < outputs.size(); ++i) {
+            if (!fs::exists(texts[i])) {
+                ADD_FAILURE() << "LibreOffice did not open " << outputs[i];
+                continue;
+            }
+            ++opened;
+            const std::string ours = docserver::readDocument(outputs[i]).plainText();
+            const std::string theirs = test::readText(texts[i]);
+            EXPECT_EQ(test::wordTokens(theirs), test::wordTokens(ours)) << outputs[i];
+        }
+        if (opened != outputs.size())
+            std::cout << log << "\n";
+    }
+    if (antiword) {
+        for (const auto& p : outputs) {
+            if (p.extension() == ".docx" || p.extension() == ".docm")
+                continue;
+            ++docs;
+            int status = 0;
+            const std::string out = savetest::antiwordText(p, status);
+            EXPECT_EQ(status, 0) << p << ": " << out.substr(0, 400);
+            antiwordRead += status == 0;
+        }
+    }
+    std::cout << outputs.size() << " documents written; LibreOffice opened " << opened << "; antiword read "
+              << antiwordRead << " of " << docs << " .doc files\n";
 }
 
 } // namespace

@@ -7,14 +7,12 @@
 #include "engine/save_engine.h"
 #include "engine/word_binding.h"
 #include "tests/engine/doc_synthetic.h"
+#include "tests/engine/save_test_tools.h"
 #include "tests/support/test_support.h"
 #include "tests/support/word_recall.h"
 
 #include <gtest/gtest.h>
 #include <zip.h>
-
-#include <array>
-#include <cstdio>
 
 namespace qm {
 namespace {
@@ -22,24 +20,6 @@ namespace {
 using Data = std::vector<std::uint8_t>;
 
 const std::string kText = "Salvaged words from a damaged document, saved for good.";
-
-bool have(const char* tool) {
-    return std::system(("command -v " + std::string(tool) + " > /dev/null 2>&1").c_str()) == 0;
-}
-
-std::string run(const std::string& cmd, int& status) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) {
-        status = -1;
-        return out;
-    }
-    std::array<char, 4096> buf;
-    while (std::size_t n = std::fread(buf.data(), 1, buf.size(), p))
-        out.append(buf.data(), n);
-    status = pclose(p);
-    return out;
-}
 
 class SaveRealServer : public test::IsolatedTest {
 protected:
@@ -171,40 +151,25 @@ protected:
 };
 
 TEST_F(SaveInterop, LibreOfficeOpensEveryCandidate) {
-    if (!have("soffice"))
+    if (!savetest::have("soffice"))
         GTEST_SKIP() << "soffice is not installed";
     const auto outputs = writeEveryKind();
-    // Distinct names in one folder, so one LibreOffice run converts them all.
-    const auto staging = dir_ / "staging";
-    fs::create_directories(staging);
-    std::string inputs;
-    std::vector<fs::path> staged;
+    std::string log;
+    const auto texts = savetest::libreOfficeText(outputs, dir_ / "lo", log);
     for (std::size_t i = 0; i < outputs.size(); ++i) {
-        staged.push_back(staging / ("c" + std::to_string(i) + outputs[i].extension().string()));
-        fs::copy_file(outputs[i], staged.back());
-        inputs += " '" + staged.back().string() + "'";
-    }
-    int status = 0;
-    const std::string log = run("cd '" + staging.string() + "' && timeout 300 soffice -env:UserInstallation=file://" +
-                                    (dir_ / "lo-profile").string() + " --headless --convert-to txt:Text --outdir '" +
-                                    (staging / "txt").string() + "'" + inputs + " 2>&1",
-                                status);
-    ASSERT_EQ(status, 0) << log;
-    for (std::size_t i = 0; i < staged.size(); ++i) {
-        const auto txt = staging / "txt" / (staged[i].stem().string() + ".txt");
-        ASSERT_TRUE(fs::exists(txt)) << "LibreOffice did not open " << outputs[i] << "\n" << log;
-        EXPECT_EQ(test::wordTokens(test::readText(txt)), test::wordTokens(expectedText(outputs[i]))) << outputs[i];
+        ASSERT_TRUE(fs::exists(texts[i])) << "LibreOffice did not open " << outputs[i] << "\n" << log;
+        EXPECT_EQ(test::wordTokens(test::readText(texts[i])), test::wordTokens(expectedText(outputs[i]))) << outputs[i];
     }
 }
 
 TEST_F(SaveInterop, AntiwordReadsEveryDocCandidate) {
-    if (!have("antiword"))
+    if (!savetest::have("antiword"))
         GTEST_SKIP() << "antiword is not installed";
     for (const auto& p : writeEveryKind()) {
         if (p.extension() != ".doc")
             continue;
         int status = 0;
-        const std::string out = run("antiword -w 0 -m UTF-8.txt '" + p.string() + "' 2>&1", status);
+        const std::string out = savetest::antiwordText(p, status);
         EXPECT_EQ(status, 0) << p << ": " << out;
         EXPECT_DOUBLE_EQ(test::wordRecall(out, expectedText(p)), 1.0) << p << ": " << out;
     }

@@ -1,0 +1,66 @@
+// Independent readers for the save engine's outputs: LibreOffice (one batch conversion to text)
+// and antiword. The callers skip when a tool is not installed.
+#pragma once
+
+#include "tests/support/test_support.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace qm::savetest {
+
+inline bool have(const char* tool) {
+    return std::system(("command -v " + std::string(tool) + " > /dev/null 2>&1").c_str()) == 0;
+}
+
+// Runs a shell command; its standard output and error, and its status.
+inline std::string run(const std::string& cmd, int& status) {
+    std::string out;
+    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+    if (!p) {
+        status = -1;
+        return out;
+    }
+    std::array<char, 4096> buf;
+    while (std::size_t n = std::fread(buf.data(), 1, buf.size(), p))
+        out.append(buf.data(), n);
+    status = pclose(p);
+    return out;
+}
+
+inline std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
+
+// Converts every document to text with one LibreOffice run (private profile under work). The
+// documents are staged under distinct names first (outputs of different candidates share their
+// name). Returns each document's text file, in order (missing when LibreOffice could not open
+// the document), and the run's output in log.
+inline std::vector<fs::path> libreOfficeText(const std::vector<fs::path>& documents, const fs::path& work,
+                                             std::string& log) {
+    const fs::path staging = work / "staging", out = work / "txt";
+    fs::create_directories(staging);
+    std::string inputs;
+    std::vector<fs::path> texts;
+    for (std::size_t i = 0; i < documents.size(); ++i) {
+        const fs::path staged = staging / ("d" + std::to_string(i) + documents[i].extension().string());
+        fs::copy_file(documents[i], staged, fs::copy_options::overwrite_existing);
+        inputs += " " + quoted(staged);
+        texts.push_back(out / ("d" + std::to_string(i) + ".txt"));
+    }
+    int status = 0;
+    log = run("cd " + quoted(staging) + " && timeout 600 soffice -env:UserInstallation=file://" +
+                  (work / "lo-profile").string() + " --headless --convert-to txt:Text --outdir " + quoted(out) + inputs,
+              status);
+    if (status != 0)
+        log += "\n(exit status " + std::to_string(status) + ")";
+    return texts;
+}
+
+// The text antiword prints for a .doc (whole paragraphs on one line), and its status.
+inline std::string antiwordText(const fs::path& doc, int& status) {
+    return run("antiword -w 0 -m UTF-8.txt " + quoted(doc), status);
+}
+
+} // namespace qm::savetest
