@@ -2,6 +2,8 @@
 
 #include "platform/temp.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -47,6 +49,9 @@ IsolatedTest::IsolatedTest() {
     env_.set("XDG_CONFIG_HOME", (dir_ / "config").string());
     fs::create_directories(dir_ / "tmp");
     env_.set("TMPDIR", (dir_ / "tmp").string());
+    // Document servers started by this test process, and stopvane runs, stay among themselves:
+    // tests running in parallel never end each other's servers.
+    env_.set("QUILLMEND_INSTANCE", "qmtest-" + std::to_string(::getpid()));
 }
 
 fs::path binDir() {
