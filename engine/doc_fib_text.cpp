@@ -17,6 +17,8 @@ namespace {
 constexpr std::uint64_t kSector = 512;
 constexpr std::size_t kCountOffset = 76;       // main-text character count inside the header
 constexpr std::uint64_t kNewDocCountOffset = 588; // the same count in a .doc the server wrote
+constexpr std::uint64_t kNewDocHeader = 512;       // where that document's header starts
+constexpr std::uint64_t kNewDocTextEndOffset = kNewDocHeader + 28; // its fcMac: end of its text
 } // namespace
 
 std::optional<FibText> findFibText(Bytes source) {
@@ -48,6 +50,7 @@ int tailCopy(Bytes source, const FibText& fib, const std::filesystem::path& newD
     const Bytes block = slice(source, u, std::min<std::uint64_t>(static_cast<std::uint64_t>(length), kSector));
 
     std::uint64_t m = 0;
+    std::uint64_t textEnd = 0; // file offset where the new document's own text ends, when known
     {
         const auto written = SourceView::open(newDocument);
         if (!written)
@@ -58,8 +61,14 @@ int tailCopy(Bytes source, const FibText& fib, const std::filesystem::path& newD
         m = readU24(written->bytes(), kNewDocCountOffset);
         if (m > written->size())
             return 1;
+        if (readU16(written->bytes(), kNewDocHeader) == 0xA5EC)
+            textEnd = kNewDocHeader + readU32(written->bytes(), kNewDocTextEndOffset);
     }
     const std::uint64_t target = ((fib.sectorCount * kSector + m) / kSector + 1) * kSector;
+    // The place comes from the character count alone; text stored two bytes a character ends
+    // well past it, and the block would overwrite the document's own text.
+    if (target < textEnd)
+        return 1;
     if (!block.empty() && !writeAt(newDocument, target, block))
         return 0;
     return 1;

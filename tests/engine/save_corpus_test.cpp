@@ -64,7 +64,16 @@ bool differsByLastCharacters(const std::string& longer, const std::string& short
             continue;
         }
         if (i + 1 < a.size() && a[i + 1] != U'\n') {
-            why = "differs at character " + std::to_string(i) + ", not at a chunk end";
+            // A little of both sides around the place, as UTF-8.
+            auto around = [](const std::string& utf8, std::size_t at) {
+                const auto cps = codePoints(utf8);
+                std::string out;
+                for (std::size_t k = at > 20 ? at - 20 : 0; k < std::min(cps.size(), at + 20); ++k)
+                    out += cps[k] == U'\n' ? '|' : cps[k] < 0x80 ? static_cast<char>(cps[k]) : '?';
+                return out;
+            };
+            why = "differs at character " + std::to_string(i) + ", not at a chunk end: \"" + around(longer, i) +
+                  "\" against \"" + around(shorter, j) + "\"";
             return false;
         }
         ++i, ++drops;

@@ -6,6 +6,7 @@
 #include "docserver/formats.h"
 #include "engine/save_engine.h"
 #include "engine/word_binding.h"
+#include "platform/codepage.h"
 #include "tests/engine/doc_synthetic.h"
 #include "tests/engine/save_test_tools.h"
 #include "tests/support/test_support.h"
@@ -128,6 +129,35 @@ TEST_F(SaveRealServer, DocCandidatesAreRealWordDocuments) {
     EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
     EXPECT_EQ(test::readBytes(src), source_);
     EXPECT_EQ(fs::status(src).permissions(), fs::perms::owner_read);
+}
+
+TEST_F(SaveRealServer, TailCopyNeverOverwritesTheTextOfCandidate1) {
+    // Cyrillic text (Windows-1251 bytes) has no Windows-1252 form: the server stores the text
+    // document two bytes a character, so its text runs past the place the tail copy computes
+    // from the character count alone.
+    env_.set("QUILLMEND_CODEPAGE", "CP1251");
+    std::string text;
+    for (int i = 0; text.size() < 3000; ++i)
+        text += "\xCF\xF0\xE8\xE2\xE5\xF2 word" + std::to_string(i) + " ";
+    text.resize(3000);
+    doctest::SyntheticDoc s(16000);
+    // n = 3000: the block after the text is taken from U = ((2560 + 3000) / 512 + 1) * 512 = 5632
+    // (w = 20 makes it long enough) and marked so that it would show.
+    s.header(600, 0x40, 3000).text(2560, text).chainEnd(1500, 20).text(5632, std::string(512, 'X'));
+    const auto src = dir_ / "Cyrillic.doc";
+    test::writeBytes(src, s.bytes);
+    auto& st = session();
+    st.saveSourcePath = src;
+    st.saveFileName = "Cyrillic.doc";
+    fs::create_directories(folder(1));
+    st.saveTargetPath = folder(1) / "Cyrillic.doc";
+    ExtractPicturesTo(folder(1));
+    const int r = SaveFibText(st.saveFileName, folder(1));
+    EXPECT_EQ(r, 1);
+    EXPECT_EQ(SaveCombinedDoc(SaveVariant::AllFiles, r), 1);
+    // All 3000 characters, nothing of the block.
+    const std::vector<std::uint8_t> bytes(text.begin(), text.end());
+    EXPECT_EQ(docserver::readDocument(st.saveTargetPath).plainText(), codepage::toUtf8(bytes) + "\n");
 }
 
 // Every kind of document the save engine writes: the four .doc candidates, and the .docx
