@@ -15,6 +15,11 @@ ConnectionFactory& factorySlot() {
     return factory;
 }
 
+std::function<bool()>& stopCheckSlot() {
+    static std::function<bool()> check;
+    return check;
+}
+
 } // namespace
 
 // Defined by the out-of-process binding.
@@ -23,6 +28,11 @@ std::shared_ptr<Connection> connectOutOfProcess();
 void setConnectionFactory(ConnectionFactory factory) {
     std::lock_guard lock(factoryMutex());
     factorySlot() = std::move(factory);
+}
+
+void setStopCheck(std::function<bool()> stopRequested) {
+    std::lock_guard lock(factoryMutex());
+    stopCheckSlot() = std::move(stopRequested);
 }
 
 ConnectionFactory connectionFactory() {
@@ -74,6 +84,13 @@ Document Documents::Add() {
 }
 
 Application Application::create() {
+    std::function<bool()> stopCheck;
+    {
+        std::lock_guard lock(factoryMutex());
+        stopCheck = stopCheckSlot();
+    }
+    if (stopCheck && stopCheck())
+        throw WordError("stopped by the user");
     auto factory = connectionFactory();
     auto connection = factory();
     if (!connection)

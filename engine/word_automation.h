@@ -80,6 +80,11 @@ using ConnectionFactory = std::function<std::shared_ptr<Connection>()>;
 void setConnectionFactory(ConnectionFactory factory);
 ConnectionFactory connectionFactory();
 
+// A stop check consulted before every new Word instance (process-wide). Once it reports a
+// stop, Application::create() raises WordError instead of starting a server, so an engine
+// that goes on with its next method after the user stopped ends at once.
+void setStopCheck(std::function<bool()> stopRequested);
+
 // Base of the handles: a connection and an object id; empty when either is missing.
 class Object {
 public:

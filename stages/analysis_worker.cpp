@@ -3,12 +3,18 @@
 #include "app/session_state.h"
 #include "platform/work_control.h"
 #include "stages/repair_start.h"
+#include "stages/stop_scope.h"
+
+#include <optional>
 
 #include <exception>
 
 namespace qm::stages {
 
-AnalysisResult RunAnalysis(AnalysisEngine& engine, int fileNumber) {
+AnalysisResult RunAnalysis(AnalysisEngine& engine, int fileNumber, WorkControl* control) {
+    std::optional<StopScope> stopScope;
+    if (control)
+        stopScope.emplace(*control);
     auto& s = session();
     AnalysisResult result;
     s.clearPreviewFiles();
@@ -34,6 +40,8 @@ AnalysisResult RunAnalysis(AnalysisEngine& engine, int fileNumber) {
     } catch (...) {
         result.error = "unknown error";
     }
+    if (control && control->stopRequested() && result.error.empty())
+        result.error = "stopped";
     s.analysisFinished = true;
     s.analysisThreadEnded = true;
     return result;

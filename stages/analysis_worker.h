@@ -1,6 +1,7 @@
 // The analysis of one source file, as the analysis dialog's worker runs it.
 #pragma once
 
+#include "platform/work_control.h"
 #include "stages/engine_ops.h"
 
 #include <string>
@@ -17,6 +18,7 @@ struct AnalysisResult {
 // fileNumber (1-based) of sourceFiles, and finally raises analysisFinished and
 // analysisThreadEnded. An error escaping the engine ends the analysis as if the engine had
 // returned, with whatever candidates exist.
-AnalysisResult RunAnalysis(AnalysisEngine& engine, int fileNumber);
+// With a WorkControl, a stop makes every later server start of the engine fail at once.
+AnalysisResult RunAnalysis(AnalysisEngine& engine, int fileNumber, WorkControl* control = nullptr);
 
 } // namespace qm::stages

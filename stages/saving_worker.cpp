@@ -5,6 +5,7 @@
 #include "platform/files.h"
 #include "stages/log_text.h"
 #include "stages/repair_start.h"
+#include "stages/stop_scope.h"
 
 #include <sys/stat.h>
 
@@ -50,6 +51,7 @@ std::string docxOutputName(const std::string& name) {
 }
 
 void SavingWorker::run() {
+    StopScope stopScope(control_);
     auto& s = session();
     s.filesSavedCount = 0;
     for (const char* f : {kCrLf, kCrLf, kStep3Banner, kCrLf, kCrLf, kDestination, kCrLf, kDestinationRule, kCrLf, kCrLf})

@@ -1,5 +1,6 @@
 #include "stages/analysis_worker.h"
 #include "stages/repair_start.h"
+#include "engine/word_automation.h"
 
 #include "platform/registry.h"
 #include "tests/stages/stage_fakes.h"
@@ -97,4 +98,40 @@ TEST_F(RepairTest, AnalysisErrorEndsLikeAReturnAndClearsThePreviousPreviews) {
     EXPECT_TRUE(session().analysisFinished);
     EXPECT_FALSE(fs::exists(old));
     session().previewDocPath[1].clear();
+}
+
+TEST_F(RepairTest, AfterAStopNoEngineMethodStartsAnotherServer) {
+    int serversStarted = 0;
+    word::setConnectionFactory([&]() -> std::shared_ptr<word::Connection> {
+        ++serversStarted;
+        throw word::WordError("no server in this test");
+    });
+    struct StartingEngine : AnalysisEngine {
+        WorkControl* control = nullptr;
+        int attempts = 0;
+        void SalvageDocFile() override {
+            // Four methods, each starting its own server; the user stops after the first.
+            for (int method = 1; method <= 4; ++method) {
+                try {
+                    ++attempts;
+                    word::Application::create();
+                } catch (const word::WordError&) {
+                }
+                if (method == 1)
+                    control->requestStop();
+            }
+        }
+        void SalvageDocxFile() override {}
+    } engine;
+    WorkControl control;
+    engine.control = &control;
+    session().sourceFiles = {"/x/a.doc"};
+    const auto r = RunAnalysis(engine, 1, &control);
+    EXPECT_EQ(engine.attempts, 4);
+    EXPECT_EQ(serversStarted, 1);
+    EXPECT_EQ(r.error, "stopped");
+    // Outside a flow, servers start again.
+    EXPECT_THROW(word::Application::create(), word::WordError);
+    EXPECT_EQ(serversStarted, 2);
+    word::setConnectionFactory({});
 }
