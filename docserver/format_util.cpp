@@ -8,44 +8,7 @@
 
 namespace qm::docserver {
 
-std::uint32_t nextCodePoint(std::string_view s, std::size_t& i) {
-    const auto b = static_cast<std::uint8_t>(s[i]);
-    if (b < 0x80) {
-        ++i;
-        return b;
-    }
-    int len = 0;
-    std::uint32_t cp = 0;
-    if ((b & 0xE0) == 0xC0) {
-        len = 2;
-        cp = b & 0x1F;
-    } else if ((b & 0xF0) == 0xE0) {
-        len = 3;
-        cp = b & 0x0F;
-    } else if ((b & 0xF8) == 0xF0) {
-        len = 4;
-        cp = b & 0x07;
-    }
-    if (len == 0 || i + len > s.size()) {
-        ++i;
-        return 0xFFFD;
-    }
-    for (int k = 1; k < len; ++k) {
-        const auto c = static_cast<std::uint8_t>(s[i + k]);
-        if ((c & 0xC0) != 0x80) {
-            ++i;
-            return 0xFFFD;
-        }
-        cp = (cp << 6) | (c & 0x3F);
-    }
-    static constexpr std::uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++i;
-        return 0xFFFD;
-    }
-    i += len;
-    return cp;
-}
+std::uint32_t nextCodePoint(std::string_view s, std::size_t& i) { return codepage::nextCodePoint(s, i); }
 
 std::string repairUtf8(std::string_view s) {
     if (codepage::isValidUtf8({reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}))

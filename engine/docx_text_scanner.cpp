@@ -157,34 +157,8 @@ private:
 
 // Length of the well-formed UTF-8 sequence at s[i], or 0 when the byte there does not start one.
 std::size_t utf8Length(Bytes s, std::size_t i) {
-    const std::uint8_t b = s[i];
-    std::size_t len;
-    std::uint32_t cp;
-    if (b < 0x80)
-        return 1;
-    if ((b & 0xE0) == 0xC0) {
-        len = 2;
-        cp = b & 0x1F;
-    } else if ((b & 0xF0) == 0xE0) {
-        len = 3;
-        cp = b & 0x0F;
-    } else if ((b & 0xF8) == 0xF0) {
-        len = 4;
-        cp = b & 0x07;
-    } else {
-        return 0;
-    }
-    if (s.size() - i < len)
-        return 0;
-    for (std::size_t k = 1; k < len; ++k) {
-        if ((s[i + k] & 0xC0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    static constexpr std::uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return len;
+    const std::size_t start = i;
+    return codepage::nextUtf8(s, i) < 0 ? 0 : i - start;
 }
 
 // UTF-8 as it is; runs of bytes that are not UTF-8 through the configured code page.

@@ -84,9 +84,7 @@ std::string utf16leToUtf8(std::span<const std::uint8_t> bytes) {
     return out;
 }
 
-namespace {
-// Decodes one UTF-8 sequence at s[i]; returns the code point and advances i, or nullopt-like -1.
-long decodeOne(std::span<const std::uint8_t> s, size_t& i) {
+long nextUtf8(std::span<const std::uint8_t> s, std::size_t& i) {
     const std::uint8_t b = s[i];
     int len;
     std::uint32_t cp;
@@ -118,11 +116,19 @@ long decodeOne(std::span<const std::uint8_t> s, size_t& i) {
     i += len;
     return cp;
 }
-} // namespace
+
+std::uint32_t nextCodePoint(std::string_view text, std::size_t& i) {
+    const std::span<const std::uint8_t> s(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    const long cp = nextUtf8(s, i);
+    if (cp >= 0)
+        return static_cast<std::uint32_t>(cp);
+    ++i;
+    return 0xFFFD;
+}
 
 bool isValidUtf8(std::span<const std::uint8_t> bytes) {
     for (size_t i = 0; i < bytes.size();)
-        if (decodeOne(bytes, i) < 0)
+        if (nextUtf8(bytes, i) < 0)
             return false;
     return true;
 }
@@ -136,7 +142,7 @@ std::string utf8ToUtf16le(const std::string& utf8) {
         out += static_cast<char>(u >> 8);
     };
     for (size_t i = 0; i < s.size();) {
-        long cp = decodeOne(s, i);
+        long cp = nextUtf8(s, i);
         if (cp < 0) {
             cp = 0xFFFD;
             ++i;

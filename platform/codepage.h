@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace qm::codepage {
 
@@ -21,6 +22,13 @@ inline std::string toUtf8(std::span<const std::uint8_t> bytes) { return toUtf8(b
 std::string utf16leToUtf8(std::span<const std::uint8_t> bytes);
 // Encodes UTF-8 as UTF-16LE (invalid UTF-8 bytes become U+FFFD).
 std::string utf8ToUtf16le(const std::string& utf8);
+
+// Decodes the well-formed UTF-8 sequence at bytes[i] and moves i past it; returns -1 and
+// leaves i alone when no well-formed sequence starts there (overlong forms, surrogates and
+// values above U+10FFFF are not well-formed).
+long nextUtf8(std::span<const std::uint8_t> bytes, std::size_t& i);
+// The next code point of UTF-8 text: a malformed byte gives U+FFFD and is skipped.
+std::uint32_t nextCodePoint(std::string_view text, std::size_t& i);
 
 // True when the bytes are well-formed UTF-8.
 bool isValidUtf8(std::span<const std::uint8_t> bytes);

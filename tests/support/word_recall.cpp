@@ -1,5 +1,7 @@
 #include "tests/support/word_recall.h"
 
+#include "platform/codepage.h"
+
 #include <clocale>
 #include <cwctype>
 #include <locale.h>
@@ -31,44 +33,8 @@ char32_t lower(char32_t c) {
     return c;
 }
 
-void appendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 // Next code point of UTF-8 text; malformed bytes give U+FFFD (not a word character).
-char32_t next(const std::string& s, std::size_t& i) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    int len = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
-    if (len == 0 || i + len > s.size()) {
-        ++i;
-        return 0xFFFD;
-    }
-    char32_t cp = len == 1 ? b : b & (0x7F >> len);
-    for (int k = 1; k < len; ++k) {
-        const auto c = static_cast<unsigned char>(s[i + k]);
-        if ((c & 0xC0) != 0x80) {
-            ++i;
-            return 0xFFFD;
-        }
-        cp = (cp << 6) | (c & 0x3F);
-    }
-    i += len;
-    return cp;
-}
+char32_t next(const std::string& s, std::size_t& i) { return codepage::nextCodePoint(s, i); }
 
 std::size_t overlap(const std::string& text, const std::string& reference) {
     std::map<std::string, std::size_t> have;
@@ -100,7 +66,7 @@ std::vector<std::string> wordTokens(const std::string& utf8) {
     for (std::size_t i = 0; i < utf8.size();) {
         const char32_t c = next(utf8, i);
         if (isWordChar(c)) {
-            appendUtf8(current, lower(c));
+            codepage::appendUtf8(current, lower(c));
             ++length;
         } else {
             finish();
