@@ -148,9 +148,7 @@ protected:
         return out;
     }
 
-    fs::path folder(const fs::path& source, int n) const {
-        return dir_ / "Out" / source.filename() / ("Preview " + std::to_string(n));
-    }
+    fs::path destination(const fs::path& source) const { return dir_ / "Out" / source.filename(); }
     void expectTempEmpty(const fs::path& source) const {
         EXPECT_TRUE(fs::is_empty(dir_ / "tmp")) << "left in the temporary folder after " << source;
     }
@@ -186,26 +184,13 @@ TEST_F(SaveCorpus, DocCandidatesHoldTheTextOfTheirPreviews) {
 
         // The save side, as Save All runs it.
         s.saveSourcePath = file;
-        s.saveFileName = file.filename().string();
+        const auto saved = savetest::saveAllCandidates(destination(file), false);
         std::optional<ReadBack> candidate[5];
-        int fibText = 0;
-        for (int n = 1; n <= 4; ++n) {
-            const auto f = folder(file, n);
-            fs::create_directories(f);
-            s.saveTargetPath = f / s.saveFileName;
-            if (n == 1) {
-                ExtractPicturesTo(f);
-                fibText = SaveFibText(s.saveFileName, f);
-                SaveCombinedDoc(SaveVariant::AllFiles, fibText);
-            } else if (n == 4) {
-                SaveRawBlocks(s.saveFileName, f);
-            } else {
-                SaveAnchoredText(n == 2 ? doc::Anchor::Author : doc::Anchor::List, f, s.saveFileName);
-            }
-            candidate[n] = readBack(s.saveTargetPath);
-        }
+        for (int n = 1; n <= 4; ++n)
+            candidate[n] = readBack(saved.path[n]);
+        const int fibText = saved.fibText;
         expectTempEmpty(file);
-        EXPECT_FALSE(fs::exists(folder(file, 1) / "Picture")) << file;
+        EXPECT_FALSE(fs::exists(destination(file) / "Preview 1" / "Picture")) << file;
 
         // How many chunks each text method read, for the characters that may differ.
         const auto view = doc::SourceView::open(file);
@@ -274,14 +259,10 @@ TEST_F(SaveCorpus, DocxCandidateHoldsTheTextOfPreview1) {
         fs::remove_all(s.docxWorkFolder, ec); // what the analysis leaves; the save side must leave nothing
 
         s.saveSourcePath = file;
-        s.saveFileName = file.filename().string();
-        const auto f = folder(file, 1);
-        fs::create_directories(f);
-        s.saveTargetPath = f / s.saveFileName;
-        SaveDocxCandidate(f);
-        const auto candidate = readBack(s.saveTargetPath);
+        const auto saved = savetest::saveAllCandidates(destination(file), true);
+        const auto candidate = readBack(saved.path[1]);
         expectTempEmpty(file);
-        for (const auto& e : fs::directory_iterator(f))
+        for (const auto& e : fs::directory_iterator(destination(file) / "Preview 1"))
             media += e.path() != s.saveTargetPath;
 
         if (!preview && !candidate) {
@@ -307,29 +288,12 @@ TEST_F(SaveCorpus, EveryCandidateOpensInLibreOfficeAndAntiword) {
     const bool soffice = savetest::have("soffice"), antiword = savetest::have("antiword");
     if (!soffice && !antiword)
         GTEST_SKIP() << "neither soffice nor antiword is installed";
-    auto& s = session();
     std::vector<fs::path> outputs;
     for (bool packages : {false, true}) {
         for (const auto& file : sources(packages)) {
-            s.saveSourcePath = file;
-            s.saveFileName = file.filename().string();
-            for (int n = 1; n <= (packages ? 1 : 4); ++n) {
-                const auto f = folder(file, n);
-                fs::create_directories(f);
-                s.saveTargetPath = f / s.saveFileName;
-                if (packages) {
-                    SaveDocxCandidate(f);
-                } else if (n == 1) {
-                    ExtractPicturesTo(f);
-                    SaveCombinedDoc(SaveVariant::AllFiles, SaveFibText(s.saveFileName, f));
-                } else if (n == 4) {
-                    SaveRawBlocks(s.saveFileName, f);
-                } else {
-                    SaveAnchoredText(n == 2 ? doc::Anchor::Author : doc::Anchor::List, f, s.saveFileName);
-                }
-                if (fs::is_regular_file(s.saveTargetPath))
-                    outputs.push_back(s.saveTargetPath);
-            }
+            session().saveSourcePath = file;
+            const auto written = savetest::saveAllCandidates(destination(file), packages).written();
+            outputs.insert(outputs.end(), written.begin(), written.end());
         }
     }
     ASSERT_FALSE(outputs.empty());

@@ -67,22 +67,11 @@ protected:
         return src;
     }
 
-    // The four candidates of a .doc source as Save All runs them.
+    // The four candidates of a .doc source as Save All runs them; each must be written.
     void saveAllDocCandidates() {
-        auto& s = session();
-        for (int n = 1; n <= 4; ++n) {
-            fs::create_directories(folder(n));
-            s.saveTargetPath = folder(n) / s.saveFileName;
-            if (n == 1) {
-                ExtractPicturesTo(folder(1));
-                const int r = SaveFibText(s.saveFileName, folder(1));
-                EXPECT_EQ(SaveCombinedDoc(SaveVariant::AllFiles, r), 1);
-            } else if (n == 4) {
-                EXPECT_EQ(SaveRawBlocks(s.saveFileName, folder(4)), 1);
-            } else {
-                EXPECT_EQ(SaveAnchoredText(n == 2 ? doc::Anchor::Author : doc::Anchor::List, folder(n), s.saveFileName), 1);
-            }
-        }
+        const auto saved = savetest::saveAllCandidates(dir_ / "Out", false);
+        for (int n = 1; n <= 4; ++n)
+            EXPECT_EQ(saved.path[n], folder(n) / "Report.doc") << n;
     }
 
     // A .docx candidate of a small package, under the given server version.

@@ -1,7 +1,10 @@
-// Independent readers for the save engine's outputs: LibreOffice (one batch conversion to text)
-// and antiword. The callers skip when a tool is not installed.
+// The save engine's candidates of one source as Save All runs them, and independent readers for
+// them: LibreOffice (one batch conversion to text) and antiword. The callers skip when a tool is
+// not installed.
 #pragma once
 
+#include "app/session_state.h"
+#include "engine/save_engine.h"
 #include "tests/support/test_support.h"
 
 #include <array>
@@ -11,6 +14,48 @@
 #include <vector>
 
 namespace qm::savetest {
+
+// What Save All wrote for one source: the path of candidate N (empty when it was not written)
+// and the result of method 1.
+struct SavedCandidates {
+    std::array<fs::path, 5> path; // [1..4]
+    int fibText = 0;
+    std::vector<fs::path> written() const {
+        std::vector<fs::path> out;
+        for (const auto& p : path)
+            if (!p.empty())
+                out.push_back(p);
+        return out;
+    }
+};
+
+// Saves every candidate of session().saveSourcePath into destination/"Preview N" in Save All's
+// order: for a .doc the picture documents, method 1 and the combined document, then methods 2,
+// 3 and 4; for a package its one candidate.
+inline SavedCandidates saveAllCandidates(const fs::path& destination, bool package) {
+    auto& s = session();
+    s.saveFileName = s.saveSourcePath.filename().string();
+    SavedCandidates saved;
+    for (int n = 1; n <= (package ? 1 : 4); ++n) {
+        const fs::path folder = destination / ("Preview " + std::to_string(n));
+        fs::create_directories(folder);
+        s.saveTargetPath = folder / s.saveFileName;
+        if (package) {
+            SaveDocxCandidate(folder);
+        } else if (n == 1) {
+            ExtractPicturesTo(folder);
+            saved.fibText = SaveFibText(s.saveFileName, folder);
+            SaveCombinedDoc(SaveVariant::AllFiles, saved.fibText);
+        } else if (n == 4) {
+            SaveRawBlocks(s.saveFileName, folder);
+        } else {
+            SaveAnchoredText(n == 2 ? doc::Anchor::Author : doc::Anchor::List, folder, s.saveFileName);
+        }
+        if (fs::is_regular_file(s.saveTargetPath))
+            saved.path[n] = s.saveTargetPath;
+    }
+    return saved;
+}
 
 inline bool have(const char* tool) {
     return std::system(("command -v " + std::string(tool) + " > /dev/null 2>&1").c_str()) == 0;
