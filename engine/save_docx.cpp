@@ -15,13 +15,16 @@ namespace fs = std::filesystem;
 
 int CopyMediaFiles(const std::string& prefix, const fs::path& mediaFolder) {
     int copied = 0;
-    for (const auto& name : files::listFolder(mediaFolder)) {
-        const fs::path from = mediaFolder / name;
-        if (!files::isFile(from))
-            continue; // folders are not media files
-        const fs::path to = prefix + "_" + name;
-        if (!save::isSource(to) && files::copyFile(from, to))
-            ++copied;
+    try {
+        for (const auto& name : files::listFolder(mediaFolder)) {
+            const fs::path from = mediaFolder / name;
+            if (!files::isFile(from))
+                continue; // folders are not media files
+            const fs::path to = prefix + "_" + name;
+            if (!save::isSource(to) && files::copyFile(from, to))
+                ++copied;
+        }
+    } catch (...) {
     }
     return copied;
 }

@@ -9,14 +9,18 @@ namespace qm {
 int MakeSavePictureDoc(doc::Bytes record, const std::filesystem::path& candidateFolder) {
     auto& s = session();
     s.savePictureFolderUsed = true;
-    s.savePictureFolder = candidateFolder / "Picture";
-    if (!files::isFolder(s.savePictureFolder))
-        files::createFolders(s.savePictureFolder);
-    const auto path = s.savePictureFolder / ("Picture" + std::to_string(s.saveNextPictureNumber) + ".Doc");
-    // Listed before anything can fail, so that the clean-up also looks for a document never made.
-    s.savePictureDocs.push_back(path);
-    ++s.saveNextPictureNumber;
-    return doc::writePictureDoc(path, record);
+    try {
+        s.savePictureFolder = candidateFolder / "Picture";
+        if (!files::isFolder(s.savePictureFolder))
+            files::createFolders(s.savePictureFolder);
+        const auto path = s.savePictureFolder / ("Picture" + std::to_string(s.saveNextPictureNumber) + ".Doc");
+        // Listed before anything can fail, so that the clean-up also looks for a document never made.
+        s.savePictureDocs.push_back(path);
+        ++s.saveNextPictureNumber;
+        return doc::writePictureDoc(path, record);
+    } catch (...) {
+        return 0;
+    }
 }
 
 int ExtractPicturesTo(const std::filesystem::path& candidateFolder) {

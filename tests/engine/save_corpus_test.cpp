@@ -128,8 +128,7 @@ protected:
         s.saveOption = saved_.option;
     }
 
-    // The damaged files of one family, sorted. QM_SAVE_CORPUS_EVERY=n keeps only every n-th file
-    // (for slow sanitizer builds).
+    // The damaged files of one family, sorted.
     std::vector<fs::path> sources(bool packages) const {
         std::vector<fs::path> out;
         for (const auto& e : fs::directory_iterator(damaged_)) {
@@ -139,12 +138,6 @@ protected:
                 out.push_back(e.path());
         }
         std::sort(out.begin(), out.end());
-        if (const char* every = std::getenv("QM_SAVE_CORPUS_EVERY"); every && std::atoi(every) > 1) {
-            std::vector<fs::path> some;
-            for (std::size_t i = 0; i < out.size(); i += static_cast<std::size_t>(std::atoi(every)))
-                some.push_back(out[i]);
-            out = some;
-        }
         return out;
     }
 
