@@ -3,7 +3,6 @@
 #include "app/session_state.h"
 #include "engine/docx_package.h"
 #include "engine/docx_salvage.h"
-#include "engine/engine_helpers.h"
 #include "engine/save_detail.h"
 #include "engine/save_engine.h"
 #include "platform/files.h"

@@ -2,7 +2,6 @@
 // document, and the tail copy.
 #include "app/session_state.h"
 #include "engine/doc_text_loop.h"
-#include "engine/engine_helpers.h"
 #include "engine/save_detail.h"
 #include "engine/save_engine.h"
 #include "platform/files.h"
