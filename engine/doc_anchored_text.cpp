@@ -47,30 +47,10 @@ int SalvageAnchoredText(doc::Anchor anchor) {
     if (!count)
         return 0;
 
-    auto app = word::Application::create();
-    app.Visible(false);
-    const std::string version = app.Version();
-    auto docs = app.Documents();
-    auto document = docs.Add();
-    auto range = document.Content();
-
-    doc::runTextLoop(view->bytes(), doc::kAnchoredTextStart, *count, doc::ChunkKeep::Whole, range);
-    view.reset(); // close the source
-
-    doc::PendingFile preview(doc::newPreviewName(version));
-    s.previewDocPath[slot] = preview.path();
-    document.SaveAs(word::plainWebProfile(version, preview.path().string(), word::webFormatFor(version)));
-    preview.keep();
-    document.Save();
-    document.Saved(true);
-    document.Close();
-    app.Quit();
-    range.release();
-    document.release();
-    docs.release();
-    app.release();
-    RunStopvane();
-    return 1;
+    return doc::makePlainWebPreview(slot, /*addToRecentFiles=*/false, [&](word::Range& range) {
+        doc::runTextLoop(view->bytes(), doc::kAnchoredTextStart, *count, doc::ChunkKeep::Whole, range);
+        view.reset(); // close the source
+    });
 }
 
 } // namespace qm

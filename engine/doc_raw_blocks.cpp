@@ -17,31 +17,10 @@ int SalvageRawBlocks() {
     if (!view)
         return 0;
 
-    auto app = word::Application::create();
-    app.Visible(false);
-    const std::string version = app.Version();
-    auto docs = app.Documents();
-    auto document = docs.Add();
-    auto range = document.Content();
-
-    doc::insertRawBlocks(view->bytes(), range);
-    view.reset(); // close the source
-
-    doc::PendingFile preview(doc::newPreviewName(version));
-    s.previewDocPath[4] = preview.path();
-    document.SaveAs(word::plainWebProfile(version, preview.path().string(), word::webFormatFor(version),
-                                          /*addToRecentFiles=*/true));
-    preview.keep();
-    document.Save();
-    document.Saved(true);
-    document.Close();
-    app.Quit();
-    range.release();
-    document.release();
-    docs.release();
-    app.release();
-    RunStopvane();
-    return 1;
+    return doc::makePlainWebPreview(4, /*addToRecentFiles=*/true, [&](word::Range& range) {
+        doc::insertRawBlocks(view->bytes(), range);
+        view.reset(); // close the source
+    });
 }
 
 } // namespace qm

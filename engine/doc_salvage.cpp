@@ -24,6 +24,33 @@ PendingFile::~PendingFile() {
         files::deleteFile(path_);
 }
 
+int makePlainWebPreview(int slot, bool addToRecentFiles, const std::function<void(word::Range&)>& fill) {
+    auto& s = session();
+    auto app = word::Application::create();
+    app.Visible(false);
+    const std::string version = app.Version();
+    auto docs = app.Documents();
+    auto document = docs.Add();
+    auto range = document.Content();
+    fill(range);
+
+    PendingFile preview(newPreviewName(version));
+    s.previewDocPath[slot] = preview.path();
+    document.SaveAs(
+        word::plainWebProfile(version, preview.path().string(), word::webFormatFor(version), addToRecentFiles));
+    preview.keep();
+    document.Save();
+    document.Saved(true);
+    document.Close();
+    app.Quit();
+    range.release();
+    document.release();
+    docs.release();
+    app.release();
+    RunStopvane();
+    return 1;
+}
+
 void discardWorkFiles() {
     auto& s = session();
     if (!s.pictureFolder.empty() && files::isFolder(s.pictureFolder)) {

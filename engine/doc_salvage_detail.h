@@ -1,7 +1,10 @@
 // Helpers shared by the analysis-side .doc salvage methods.
 #pragma once
 
+#include "engine/word_automation.h"
+
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace qm::doc {
@@ -24,6 +27,11 @@ private:
     std::filesystem::path path_;
     bool kept_ = false;
 };
+
+// Methods 2 to 4 make their preview the same way: a new server instance and document, the
+// method fills its range, then the document is saved into previewDocPath[slot] with the plain
+// web profile, and the instance is quit and ended. Returns 1; server errors are raised.
+int makePlainWebPreview(int slot, bool addToRecentFiles, const std::function<void(word::Range&)>& fill);
 
 // Removes the picture documents and their folder (when pictureFolderUsed) and method 1's text
 // document, and clears both from the session state.
