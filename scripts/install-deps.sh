@@ -2,15 +2,19 @@
 # Installs the Debian 12 packages Quillmend needs to build, run and test.
 #   scripts/install-deps.sh          build and run
 #   scripts/install-deps.sh --test   also the independent readers the interop tests use
+#   scripts/install-deps.sh --fuzz   also clang and its runtime, for the libFuzzer targets
 set -euo pipefail
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 packages=(build-essential cmake ninja-build pkg-config zlib1g-dev libzip-dev libpugixml-dev
           libgtest-dev libgmock-dev libbenchmark-dev)
 if [ "${1:-}" = "--test" ]; then
-    packages+=(antiword catdoc libarchive-tools clang libclang-rt-14-dev)
+    packages+=(antiword catdoc libarchive-tools)
     # LibreOffice (without its GUI) converts our .doc/.docx output in the interop tests.
     packages+=(libreoffice-writer-nogui)
+fi
+if [ "${1:-}" = "--fuzz" ]; then
+    packages+=(clang libclang-rt-14-dev)
 fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
