@@ -15,21 +15,9 @@
 namespace qm::docserver {
 namespace {
 
-bool have(const char* tool) { return std::system(("command -v " + std::string(tool) + " > /dev/null 2>&1").c_str()) == 0; }
+bool have(const char* tool) { return test::haveTool(tool); }
 
-std::string run(const std::string& cmd, int& status) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) {
-        status = -1;
-        return out;
-    }
-    std::array<char, 4096> buf;
-    while (std::size_t n = std::fread(buf.data(), 1, buf.size(), p))
-        out.append(buf.data(), n);
-    status = pclose(p);
-    return out;
-}
+std::string run(const std::string& cmd, int& status) { return test::runCommand(cmd, status); }
 
 // The documents every reader gets: the sample (two pictures, mixed scripts), text that fits
 // Windows-1252 (an 8-bit piece), Cyrillic (a 16-bit piece), a long one, the picture template.

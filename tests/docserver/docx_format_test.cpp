@@ -277,7 +277,7 @@ TEST(DocxFormat, PackagesWithoutADocumentRaise) {
 
 // ---- Independent reader: LibreOffice -----------------------------------------------------------
 
-bool haveSoffice() { return std::system("command -v soffice > /dev/null 2>&1") == 0; }
+bool haveSoffice() { return test::haveTool("soffice"); }
 
 // Converts every file to text in one LibreOffice run; returns the text per input stem.
 std::map<std::string, std::string> sofficeToText(const test::TempDir& dir, const std::vector<fs::path>& inputs,

@@ -57,24 +57,10 @@ inline SavedCandidates saveAllCandidates(const fs::path& destination, bool packa
     return saved;
 }
 
-inline bool have(const char* tool) {
-    return std::system(("command -v " + std::string(tool) + " > /dev/null 2>&1").c_str()) == 0;
-}
+inline bool have(const char* tool) { return test::haveTool(tool); }
 
 // Runs a shell command; its standard output and error, and its status.
-inline std::string run(const std::string& cmd, int& status) {
-    std::string out;
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    if (!p) {
-        status = -1;
-        return out;
-    }
-    std::array<char, 4096> buf;
-    while (std::size_t n = std::fread(buf.data(), 1, buf.size(), p))
-        out.append(buf.data(), n);
-    status = pclose(p);
-    return out;
-}
+inline std::string run(const std::string& cmd, int& status) { return test::runCommand(cmd + " 2>&1", status); }
 
 inline std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
 

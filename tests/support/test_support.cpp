@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -64,6 +65,24 @@ fs::path corpusDir() {
     if (const char* env = std::getenv("QM_CORPUS_DIR"); env && *env)
         return env;
     return QM_TEST_CORPUS_DIR;
+}
+
+bool haveTool(const std::string& name) {
+    return std::system(("command -v '" + name + "' > /dev/null 2>&1").c_str()) == 0;
+}
+
+std::string runCommand(const std::string& command, int& status) {
+    std::string out;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) {
+        status = -1;
+        return out;
+    }
+    char buf[4096];
+    while (const std::size_t n = std::fread(buf, 1, sizeof buf, pipe))
+        out.append(buf, n);
+    status = ::pclose(pipe);
+    return out;
 }
 
 std::vector<std::uint8_t> readBytes(const fs::path& p) {

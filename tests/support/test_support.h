@@ -56,6 +56,12 @@ protected:
 fs::path binDir();    // the build's bin folder (stopvane, quillmend-word, ...)
 fs::path corpusDir(); // ../shared/corpus; may not exist
 
+// True when a program of that name is on $PATH.
+bool haveTool(const std::string& name);
+// Runs a shell command and returns its standard output; its wait status goes to status
+// (-1 when it could not be started).
+std::string runCommand(const std::string& command, int& status);
+
 std::vector<std::uint8_t> readBytes(const fs::path& p);
 void writeBytes(const fs::path& p, const std::vector<std::uint8_t>& bytes);
 void writeText(const fs::path& p, const std::string& text);
