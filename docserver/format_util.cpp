@@ -99,25 +99,9 @@ std::string decodeEntities(std::string_view s) {
         if (ref.size() >= 2 && ref[0] == '#') {
             const bool hex = ref[1] == 'x' || ref[1] == 'X';
             const std::string_view digits = ref.substr(hex ? 2 : 1);
-            ok = !digits.empty();
-            for (char c : digits) {
-                int d;
-                if (c >= '0' && c <= '9')
-                    d = c - '0';
-                else if (hex && c >= 'a' && c <= 'f')
-                    d = c - 'a' + 10;
-                else if (hex && c >= 'A' && c <= 'F')
-                    d = c - 'A' + 10;
-                else {
-                    ok = false;
-                    break;
-                }
-                cp = cp * (hex ? 16 : 10) + d;
-                if (cp > 0x10FFFF) {
-                    ok = false;
-                    break;
-                }
-            }
+            const auto value = codepage::referenceDigits(digits, hex);
+            ok = value && *value <= 0x10FFFF;
+            cp = value.value_or(0);
         } else if (!ref.empty() && std::all_of(ref.begin(), ref.end(), isAsciiAlnum)) {
             for (const auto& e : kEntities) {
                 if (ref == e.name) {

@@ -204,22 +204,14 @@ std::size_t decodeReference(std::string_view text, std::size_t at, std::string& 
     if (hex)
         ++i;
     const std::size_t digitsStart = i;
-    std::uint32_t cp = 0;
-    for (; i < text.size() && i - digitsStart < 8; ++i) {
-        const char c = text[i];
-        int d;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (hex && c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
-        else if (hex && c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        else
-            break;
-        cp = cp * (hex ? 16 : 10) + static_cast<std::uint32_t>(d);
-    }
+    auto isDigit = [hex](char c) {
+        return (c >= '0' && c <= '9') || (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
+    };
+    while (i < text.size() && i - digitsStart < 8 && isDigit(text[i]))
+        ++i;
     if (i == digitsStart || i >= text.size() || text[i] != ';')
         return 0;
+    std::uint32_t cp = codepage::referenceDigits(text.substr(digitsStart, i - digitsStart), hex).value_or(0);
     if (cp == 0)
         cp = 0xFFFD;
     codepage::appendUtf8(out, cp); // out-of-range and surrogate values become U+FFFD there

@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <vector>
@@ -124,6 +125,25 @@ std::uint32_t nextCodePoint(std::string_view text, std::size_t& i) {
         return static_cast<std::uint32_t>(cp);
     ++i;
     return 0xFFFD;
+}
+
+std::optional<std::uint32_t> referenceDigits(std::string_view digits, bool hex) {
+    if (digits.empty())
+        return std::nullopt;
+    std::uint32_t cp = 0;
+    for (const char c : digits) {
+        int d;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (hex && c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (hex && c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            return std::nullopt;
+        cp = std::min<std::uint32_t>(cp * (hex ? 16 : 10) + static_cast<std::uint32_t>(d), 0x110000);
+    }
+    return cp;
 }
 
 bool isValidUtf8(std::span<const std::uint8_t> bytes) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -29,6 +30,10 @@ std::string utf8ToUtf16le(const std::string& utf8);
 long nextUtf8(std::span<const std::uint8_t> bytes, std::size_t& i);
 // The next code point of UTF-8 text: a malformed byte gives U+FFFD and is skipped.
 std::uint32_t nextCodePoint(std::string_view text, std::size_t& i);
+
+// The value of the digits of a numeric character reference ("233" or, with hex, "E9"):
+// nullopt when they are empty or hold a non-digit; values above U+10FFFF come back as 0x110000.
+std::optional<std::uint32_t> referenceDigits(std::string_view digits, bool hex);
 
 // True when the bytes are well-formed UTF-8.
 bool isValidUtf8(std::span<const std::uint8_t> bytes);

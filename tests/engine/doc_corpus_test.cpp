@@ -26,15 +26,7 @@ protected:
         savedInstall_ = s.installFolder;
         savedAdvance_ = s.advanceRepair;
         env_.set("QUILLMEND_WORD_VERSION", std::nullopt);
-        const auto install = dir_ / "install";
-        fs::create_directories(install);
-        // The template the build puts beside the programs, or the same one made here.
-        const auto built = test::binDir() / "TempPicture.Doc";
-        if (fs::exists(built))
-            fs::copy_file(built, install / "TempPicture.Doc");
-        else
-            test::writeBytes(install / "TempPicture.Doc", docserver::makePictureTemplate());
-        s.installFolder = install;
+        s.installFolder = doctest::makeInstallFolder(dir_.path());
         s.advanceRepair = true;
         word::setConnectionFactory([] { return word::connectInProcess(); });
     }

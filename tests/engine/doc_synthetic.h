@@ -2,7 +2,9 @@
 // taken as text, with the patterns the salvage looks for placed where a test wants them.
 #pragma once
 
+#include "docserver/doc_binary.h"
 #include "engine/doc_patterns.h"
+#include "tests/support/test_support.h"
 
 #include <cstdint>
 #include <string>
@@ -59,5 +61,18 @@ struct SyntheticDoc {
         return put(at, doc::pattern::kChainEnd.bytes);
     }
 };
+
+// An installation folder under dir holding the picture template: the one the build puts
+// beside the programs, or the same one made here.
+inline fs::path makeInstallFolder(const fs::path& dir) {
+    const fs::path install = dir / "install";
+    fs::create_directories(install);
+    const fs::path built = test::binDir() / "TempPicture.Doc";
+    if (fs::exists(built))
+        fs::copy_file(built, install / "TempPicture.Doc", fs::copy_options::overwrite_existing);
+    else
+        test::writeBytes(install / "TempPicture.Doc", docserver::makePictureTemplate());
+    return install;
+}
 
 } // namespace qm::doctest

@@ -29,14 +29,7 @@ protected:
         savedInstall_ = s.installFolder;
         s.saveOption = 0;
         env_.set("QUILLMEND_WORD_VERSION", std::nullopt);
-        const auto install = dir_ / "install";
-        fs::create_directories(install);
-        const auto built = test::binDir() / "TempPicture.Doc";
-        if (fs::exists(built))
-            fs::copy_file(built, install / "TempPicture.Doc");
-        else
-            test::writeBytes(install / "TempPicture.Doc", docserver::makePictureTemplate());
-        s.installFolder = install;
+        s.installFolder = doctest::makeInstallFolder(dir_.path());
         word::setConnectionFactory([] { return word::connectInProcess(); });
     }
     void TearDown() override {
