@@ -8,6 +8,7 @@
 #include "cli/parallel_run.h"
 #include "cli/stop_signals.h"
 #include "engine/engine_helpers.h"
+#include "engine/gallery_page.h"
 #include "platform/files.h"
 #include "platform/temp.h"
 #include "stages/analysis_worker.h"
@@ -72,6 +73,15 @@ public:
                 return kNoToAll;
         }
     }
+    bool mayReplaceQuickRepairCopy(const fs::path& existing) override {
+        auto& s = session();
+        if (s.overwriteAnswer == kYesToAll || s.overwriteAnswer == kNoToAll)
+            return s.overwriteAnswer == kYesToAll;
+        const OverwriteAnswer answer = askOverwrite(existing); // kNo without a terminal
+        if (answer != kNoAnswer)
+            s.overwriteAnswer = answer;
+        return answer == kYes || answer == kYesToAll;
+    }
     void notice(const std::string& text) override { err_ << "quillmend-cli: " << text << "\n"; }
     void candidateDone(int fileNumber, int candidate, const fs::path& output, bool written) override {
         FileReport* r = report(fileNumber);
@@ -88,7 +98,8 @@ public:
     void candidateKept(int fileNumber, int candidate, const fs::path& output) override {
         if (FileReport* r = report(fileNumber))
             r->kept.push_back(output.string());
-        err_ << "  candidate " << candidate << ": kept existing " << output.string() << "\n";
+        err_ << "  " << (candidate == 0 ? "quick repair copy" : "candidate " + std::to_string(candidate))
+             << ": kept existing " << output.string() << "\n";
     }
     void failed(int fileNumber, const std::string& source, const std::string& what) override {
         FileReport* r = report(fileNumber);
@@ -162,7 +173,7 @@ void copyPreviews(const fs::path& folder) {
         if (!files::isFile(mediaFolder / name))
             continue;
         files::copyFile(mediaFolder / name, media / name);
-        page += "<img src=\"media/" + name + "\"><br>\n";
+        page += "<img src=\"media/" + GalleryUrlPath(name) + "\"><br>\n"; // a name may hold markup
     }
     std::ofstream(folder / "Preview 2.html", std::ios::binary) << page;
 }
