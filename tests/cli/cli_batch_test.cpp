@@ -1,6 +1,7 @@
 // End-to-end runs of the built quillmend-cli over the damaged samples, with its own
 // document servers (out of process), as a script would run it.
 #include "docserver/formats.h"
+#include "engine/word_automation.h"
 #include "platform/process.h"
 
 #include "tests/support/test_support.h"
@@ -392,4 +393,20 @@ TEST_F(CliBatchTest, ParallelRunsAndJobsGiveTheOutputsOfOneAtATime) {
         at = found;
     }
     EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
+}
+
+TEST_F(CliBatchTest, AServerOutsideTheRunIsRefusedWithAReasonOrEndedWithCloseWord) {
+    env_.set("QUILLMEND_WORD_SERVER", (test::binDir() / "quillmend-word").string());
+    auto app = word::Application::create(); // a server of this user and instance, not of a run
+    ASSERT_EQ(app.Version(), "12.0");
+    CliRun r = runCli(dir_.path(), {"--json", "-o", (dir_ / "out").string(), report_});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("\"error\": \"a document server is already running; close it or run again with --close-word\""),
+              std::string::npos)
+        << r.out;
+    EXPECT_FALSE(fs::exists(dir_ / "out" / "Preview 4"));
+    EXPECT_EQ(app.Version(), "12.0") << "the refusal leaves the server alone";
+    r = runCli(dir_.path(), {"--json", "--close-word", "-o", (dir_ / "out").string(), report_});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THROW(app.Version(), word::WordError);
 }
