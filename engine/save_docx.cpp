@@ -83,6 +83,8 @@ int SaveDocxCandidate(const fs::path& candidateFolder) {
     int made = 0;
     try {
         const fs::path archive = docx::CopyPackage(s.saveSourcePath, work);
+        if (archive.empty())
+            save::noteWriteFailure("cannot copy the package into " + work.string() + ": " + std::strerror(errno));
         if (!archive.empty() && docx::FindLocalHeader(archive)) {
             docx::ExtractPackage(archive, work);
             made = SaveDocxText(work / "word" / "document.xml");

@@ -109,8 +109,11 @@ bool copyFile(const fs::path& from, const fs::path& to) {
     ::close(in);
     if (ok)
         ok = ::rename(part.c_str(), to.c_str()) == 0;
-    if (!ok)
+    if (!ok) {
+        const int saved = errno; // the caller reports the cause
         ::unlink(part.c_str());
+        errno = saved;
+    }
     return ok;
 }
 

@@ -313,6 +313,18 @@ TEST_F(CliBatchTest, ALongNameIsSavedAndWriteFailuresNameTheirCause) {
         expectOnlyWholeOutputs(mnt / "out");
         ::umount2(mnt.c_str(), MNT_DETACH);
     }
+    // A full temporary folder: the package cannot be copied there.
+    const fs::path tmp = dir_ / "full-tmp";
+    fs::create_directories(tmp);
+    ASSERT_EQ(::mount("tmpfs", tmp.c_str(), "tmpfs", 0, "size=8k"), 0);
+    test::writeBytes(tmp / "fill", std::vector<std::uint8_t>(8192, 1));
+    env_.set("TMPDIR", tmp.string());
+    r = runCli(dir_.path(), {"-o", (dir_ / "out-tmp").string(), letter_});
+    env_.set("TMPDIR", (dir_ / "tmp").string());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+    EXPECT_EQ(fs::directory_iterator(tmp)->path().filename(), "fill") << "the run's folder is gone";
+    ::umount2(tmp.c_str(), MNT_DETACH);
     EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
 }
 
