@@ -330,6 +330,8 @@ int cliMain(const std::vector<std::string>& args, Console& console) {
     const ParseResult parsed = parseArguments(args);
     if (!parsed.error.empty()) {
         console.err << "quillmend-cli: " << parsed.error << "\nTry 'quillmend-cli --help' for more information.\n";
+        if (parsed.options.json)
+            printJsonRefusal(console.out, parsed.error, 2);
         return 2;
     }
     if (parsed.options.help) {
