@@ -17,6 +17,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -224,7 +225,12 @@ void runFlows(const Options& options, const std::vector<Input>& inputs, const st
 
 } // namespace
 
-int runBatch(const Options& options, Console& console) {
+namespace {
+
+// The run itself; signals is the run's stop watcher, ownScope is set once the document
+// servers in scope are the run's own.
+int runStoppable(const Options& options, Console& console, WorkControl& control, const StopSignals& signals,
+                 std::atomic<bool>& ownScope) {
     auto refuse = [&](int status, const std::string& reason) {
         console.err << "quillmend-cli: " << reason << "\n";
         if (options.json)
@@ -278,35 +284,26 @@ int runBatch(const Options& options, Console& console) {
     }
 
     enterPrivateServerScope();
-    WorkControl control;
-    int stopSignal = 0;
-    {
-        StopSignals signals([&control](int signal) {
-            control.requestStop();
-            forwardSignalToWorkers(signal);
-            RunStopvane();
-        });
-        try {
-            if (options.jobs > 1 && valid.size() > 1) {
-                runInWorkers(options.jobs, valid, [&](size_t index, WorkControl& workerControl) {
-                    std::ostringstream progress;
-                    ConsoleUi workerUi(progress, console.in, false, reports, {index});
-                    try {
-                        runFlows(options, inputs, {index}, reports, workerUi, progress, workerControl);
-                    } catch (const StopRequested&) {
-                    }
-                    reports[index].progress = progress.str();
-                    return reports[index];
-                }, reports, console.err, control);
-            } else if (!valid.empty()) {
-                runFlows(options, inputs, valid, reports, ui, console.err, control);
-            }
-        } catch (const StopRequested&) {
+    ownScope = true;
+    try {
+        if (options.jobs > 1 && valid.size() > 1) {
+            runInWorkers(options.jobs, valid, [&](size_t index, WorkControl& workerControl) {
+                std::ostringstream progress;
+                ConsoleUi workerUi(progress, console.in, false, reports, {index});
+                try {
+                    runFlows(options, inputs, {index}, reports, workerUi, progress, workerControl);
+                } catch (const StopRequested&) {
+                }
+                reports[index].progress = progress.str();
+                return reports[index];
+            }, reports, console.err, control);
+        } else if (!valid.empty()) {
+            runFlows(options, inputs, valid, reports, ui, console.err, control);
         }
-        cleanUpRunFiles();
-        stopSignal = signals.received();
+    } catch (const StopRequested&) {
     }
-    leaveServerScope();
+    cleanUpRunFiles();
+    const int stopSignal = signals.received();
 
     // A file without a candidate, or with an error (a write that failed), fails the run.
     int status = 0;
@@ -323,6 +320,27 @@ int runBatch(const Options& options, Console& console) {
         printJson(console.out, options.outputDir.string(), reports, status);
     else
         printSummary(console.out, reports);
+    return status;
+}
+
+} // namespace
+
+int runBatch(const Options& options, Console& console) {
+    // Signals are taken from the start: a stop at any moment still removes what the run made.
+    WorkControl control;
+    std::atomic<bool> ownScope{false};
+    int status = 0;
+    {
+        StopSignals signals([&](int signal) {
+            control.requestStop();
+            forwardSignalToWorkers(signal);
+            if (ownScope) // before, the servers in scope are not the run's to end
+                RunStopvane();
+        });
+        status = runStoppable(options, console, control, signals, ownScope);
+    }
+    if (ownScope)
+        leaveServerScope();
     return status;
 }
 
