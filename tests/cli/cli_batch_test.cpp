@@ -164,6 +164,7 @@ TEST_F(CliBatchTest, WithoutATerminalExistingOutputsAreKeptAndNamed) {
     const fs::path first = dir_ / "out" / "Preview 4" / "Damaged Report.doc";
     test::writeText(first, "mine");
     const CliRun r = runCli(dir_.path(), {"-o", (dir_ / "out").string(), report_});
+    EXPECT_EQ(r.status, 0) << "kept outputs are the file's candidates: " << r.err;
     EXPECT_EQ(test::readText(first), "mine");
     EXPECT_NE(r.err.find("kept existing " + first.string()), std::string::npos) << r.err;
     const CliRun o = runCli(dir_.path(), {"--overwrite", "-o", (dir_ / "out").string(), report_});
@@ -340,11 +341,15 @@ TEST_F(CliBatchTest, StopSignalsKeepFinishedOutputsAndLeaveNothingElse) {
         int signal;
         int afterMs;
         int jobs;
-    } cases[] = {{SIGINT, 100, 1}, {SIGTERM, 500, 1}, {SIGHUP, 1000, 1}, {SIGINT, 300, 2}, {SIGTERM, 800, 3}};
+        bool previews;
+    } cases[] = {{SIGINT, 100, 1, false}, {SIGTERM, 500, 1, false}, {SIGHUP, 1000, 1, false},
+                 {SIGINT, 400, 1, true},  {SIGINT, 300, 2, false}, {SIGTERM, 800, 3, true}};
     int stopped = 0;
     for (const auto& c : cases) {
         fs::remove_all(dir_ / "out");
         std::vector<std::string> run{"-j", std::to_string(c.jobs)};
+        if (c.previews)
+            run.insert(run.end(), {"--previews", (dir_ / "pv").string()});
         run.insert(run.end(), args.begin(), args.end());
         const pid_t pid = startCli(dir_.path(), "stop", run);
         ASSERT_GT(pid, 0);
