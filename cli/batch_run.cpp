@@ -223,10 +223,6 @@ void runFlows(const Options& options, const std::vector<Input>& inputs, const st
     worker.run();
 }
 
-} // namespace
-
-namespace {
-
 // The run itself; signals is the run's stop watcher, ownScope is set once the document
 // servers in scope are the run's own.
 int runStoppable(const Options& options, Console& console, WorkControl& control, const StopSignals& signals,
