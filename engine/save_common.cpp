@@ -8,6 +8,8 @@
 #include "platform/files.h"
 
 #include <cctype>
+#include <fstream>
+#include <vector>
 
 #include <utility>
 
@@ -157,7 +159,15 @@ bool OutputHoldsContent(const std::filesystem::path& output) {
                 return true;
         return false;
     } catch (...) {
-        return true;
+        // Unreadable here is not worthless (a repaired copy may still open in a word processor),
+        // unless the file holds nothing but zero bytes.
+        std::ifstream in(output, std::ios::binary);
+        std::vector<char> buf(1 << 16);
+        while (in.read(buf.data(), static_cast<std::streamsize>(buf.size())) || in.gcount() > 0)
+            for (std::streamsize i = 0; i < in.gcount(); ++i)
+                if (buf[static_cast<size_t>(i)] != 0)
+                    return true;
+        return false;
     }
 }
 

@@ -59,7 +59,7 @@ int CopyMediaFiles(const std::string& prefix, const std::filesystem::path& media
 std::string takeWriteFailure();
 
 // True when a written output holds any text (other than blanks) or picture, or cannot be read
-// back (it is then kept as it is).
+// back but holds a byte other than zero (it is then kept as it is).
 bool OutputHoldsContent(const std::filesystem::path& output);
 
 } // namespace qm

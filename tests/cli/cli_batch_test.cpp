@@ -245,6 +245,11 @@ TEST_F(CliBatchTest, InputsThatCannotBeProcessedAreNamedAndSkippedWhileTheOthers
     }
     EXPECT_TRUE(fs::exists(dir_ / "out" / "Preview 4" / "Damaged Report.doc"));
     EXPECT_NE(r.out.find("\"exit_status\": 1"), std::string::npos) << r.out;
+    // Quick Repair's copy of an empty or all-zero file is no recovery either.
+    const CliRun q = runCli(dir_.path(), {"--quick", "-o", (dir_ / "quick").string(), (in / "empty.doc").string(),
+                                          (in / "zeros.doc").string()});
+    EXPECT_EQ(q.status, 1) << q.err;
+    EXPECT_TRUE(filesUnder(dir_ / "quick").empty()) << q.err;
     EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
 }
 
