@@ -56,10 +56,17 @@ void SavingWorker::run() {
     s.filesSavedCount = 0;
     for (const char* f : {kCrLf, kCrLf, kStep3Banner, kCrLf, kCrLf, kDestination, kCrLf, kDestinationRule, kCrLf, kCrLf})
         appendLog(f);
-    if (s.saveCurrentOnly)
-        currentFileFlow();
-    else
-        allFilesFlow();
+    try {
+        if (s.saveCurrentOnly)
+            currentFileFlow();
+        else
+            allFilesFlow();
+    } catch (const StopRequested&) {
+        // Whoever stopped the run (Stop, Close, Escape, a signal), the log tells it.
+        for (const char* f : {kCrLf, kCrLf, kAborted})
+            appendLog(f);
+        throw;
+    }
 }
 
 fs::path SavingWorker::makeCandidateFolder(const fs::path& destination, int n, const std::string& name) {
