@@ -22,8 +22,10 @@ int CopyMediaFiles(const std::string& prefix, const fs::path& mediaFolder) {
             if (!files::isFile(from))
                 continue; // folders are not media files
             const fs::path to = prefix + "_" + name;
-            if (!save::isSource(to) && files::copyFile(from, to))
+            if (!save::isSource(to) && files::copyFile(from, to)) {
                 ++copied;
+                session().saveMediaCopies.push_back(to);
+            }
         }
     } catch (...) {
     }
@@ -72,6 +74,7 @@ int SaveDocxText(const fs::path& documentXmlPath) {
 
 int SaveDocxCandidate(const fs::path& candidateFolder) {
     auto& s = session();
+    s.saveMediaCopies.clear();
     const fs::path work = temp::makeFolder();
     if (work.empty())
         return 0;
@@ -99,7 +102,8 @@ int SaveDocxCandidate(const fs::path& candidateFolder) {
     // Folders the clean-up does not name (customXml and the like) would keep the working folder
     // alive: nothing of it is needed any more.
     files::removeTree(work);
-    return made;
+    // Media copies are salvage too: a candidate whose document part was lost still wrote them.
+    return made != 0 || !s.saveMediaCopies.empty() ? 1 : 0;
 }
 
 } // namespace qm

@@ -114,6 +114,7 @@ template <typename Call> void SavingWorker::runCandidate(int fileNumber, int can
     auto& s = session();
     const fs::path expected = s.saveTargetPath;
     const FileStamp before = FileStamp::of(expected);
+    s.saveMediaCopies.clear();
     try {
         call();
     } catch (const StopRequested&) {
@@ -128,6 +129,12 @@ template <typename Call> void SavingWorker::runCandidate(int fileNumber, int can
     const fs::path output = s.saveTargetPath;
     const FileStamp after = FileStamp::of(output);
     const bool written = after.exists && (output != expected || !(after == before));
+    if (!written && !s.saveMediaCopies.empty()) {
+        // The document was lost but its pictures were saved: those are what this candidate wrote.
+        for (const auto& copy : s.saveMediaCopies)
+            ui_.candidateDone(fileNumber, candidate, copy, true);
+        return;
+    }
     ui_.candidateDone(fileNumber, candidate, output, written);
 }
 

@@ -223,6 +223,21 @@ TEST_F(SavingFlowTest, StopEndsTheFlowAtOnce) {
     EXPECT_EQ(log().substr(log().size() - aborted.size()), aborted);
 }
 
+TEST_F(SavingFlowTest, ADocxCandidateThatLostItsDocumentReportsItsMediaCopies) {
+    struct MediaOnly : test::FakeSaveEngine {
+        int SaveDocxCandidate(const fs::path& f) override {
+            const auto copy = f / "r_image1.png";
+            test::writeText(copy, "png");
+            session().saveMediaCopies = {copy};
+            return 1;
+        }
+    } mediaOnly;
+    source("r.docx");
+    SavingWorker worker(ui_, mediaOnly, control_);
+    worker.run();
+    EXPECT_EQ(ui_.written, (std::vector<std::string>{out("Preview 1/r_image1.png").string()}));
+}
+
 TEST_F(SavingFlowTest, AFailingCandidateIsReportedAndTheNextOneRuns) {
     struct Throwing : test::FakeSaveEngine {
         int SaveRawBlocks(const std::string&, const fs::path&) override { throw std::runtime_error("boom"); }
