@@ -157,7 +157,7 @@ Image drawBannerSkin() {
     // Faint diagonal bands across the banner, a thread-coloured rule under it.
     for (int k = 0; k < 12; ++k) {
         const double x0 = 380 + k * 110;
-        fillSolid(img, x0 - 80, 0, x0 + 40, band,
+        fillSolid(img, x0 - 170, 0, x0, band,
                   [x0](double x, double y) { const double u = x - x0 + y; return u >= -80 && u < -40; },
                   {255, 255, 255}, 0.05);
     }
