@@ -143,6 +143,7 @@ bool SingleInstance::claim() {
         ::close(lockFd_);
         lockFd_ = -1;
         why_ = "another start is running";
+        otherRunning_ = true;
         return false;
     }
     // The lock is ours: a socket file left by a start that ended abruptly is stale.

@@ -25,6 +25,8 @@ public:
     // private folder cannot be made safely; then why() says so and isPrimary() stays false).
     bool claim();
     bool isPrimary() const { return listenFd_ >= 0; }
+    // True after claim() found another start holding the lock.
+    bool otherStartRunning() const { return otherRunning_; }
     const std::string& why() const { return why_; }
 
     // From a later start: hands absolute paths to the running one and waits (up to timeoutMs)
@@ -52,6 +54,7 @@ private:
     int listenFd_ = -1;
     std::vector<int> clients_;
     std::string why_;
+    bool otherRunning_ = false;
 };
 
 // The folder for per-user runtime files: $XDG_RUNTIME_DIR when it is set and ours, else

@@ -83,6 +83,7 @@ void runExitCleanup(ExitPath path) {
     case ExitPath::CompletionClose:
         deleteDocPreviews();
         break;
+    case ExitPath::MainWindowClosed:
     case ExitPath::EscapeMain:
     case ExitPath::EscapePreview:
         break;

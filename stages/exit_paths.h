@@ -8,6 +8,7 @@
 namespace qm::stages {
 
 enum class ExitPath {
+    MainWindowClosed,     // the main window closed normally: the application ends after this
     EscapeMain,           // Escape in the main window, answered Yes: no clean-up of its own
     EscapeAnalysis,       // Escape in the analysis dialog, answered Yes: stopvane
     EscapePreview,        // Escape in the preview window, answered Yes: no clean-up of its own

@@ -68,6 +68,7 @@ TEST_F(StartupTest, SecondStartHandsItsFilesToTheFirst) {
 
     SingleInstance second;
     EXPECT_FALSE(second.claim());
+    EXPECT_TRUE(second.otherStartRunning());
     bool sent = false;
     std::thread sender([&] { sent = second.sendFiles({"/a/Report.doc", "/a/report.doc"}); });
     std::vector<std::string> got;
