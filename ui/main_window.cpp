@@ -31,7 +31,7 @@ std::vector<std::string> ChooseWordFiles(wxWindow* parent) {
 
 CQuillmendDlg::CQuillmendDlg(stages::PreviewHandOver& preview) : ui_(this), flow_(ui_), preview_(preview) {
     CreateSkinned(nullptr, id::kMainWindow, wxString::FromUTF8(session().appTitle), 484, 292,
-                  wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX, {kBannerSkin, true});
+                  wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX, {kBannerSkin, false});
     Build();
     pickFiles = [this] { return ChooseWordFiles(this); };
 

@@ -13,7 +13,7 @@ inline constexpr int kAboutSupportLink = 1029;
 inline constexpr int kAboutOk = 1031;
 
 // Menu and system-menu commands that open the About box.
-inline constexpr int kMenuAbout = 32785;   // Help > "About Tessary for Word"
+inline constexpr int kMenuAbout = 2785;    // Help > "About Tessary for Word" (32785 less 30000: wx ids stay below 0x7fff)
 inline constexpr int kSysMenuAbout = 0x10; // "&About Tessary"; on GTK it lives in the Help menu
 
 } // namespace qm::ui::id
