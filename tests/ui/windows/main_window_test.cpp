@@ -259,6 +259,57 @@ TEST_F(Step1WindowTest, CompletionExits) {
     done->Destroy();
 }
 
+// The program itself: a second start hands over its files and ends with the notice; Repair
+// in the first lists them; Escape answered Yes ends it with code 0 and an empty temporary folder.
+TEST_F(Step1WindowTest, SecondStartEscapeAndTemporaryFolder) {
+    if (!test::haveTool("xdotool"))
+        GTEST_SKIP() << "xdotool missing";
+    const fs::path program = fs::path(QM_TEST_BIN_DIR) / "quillmend";
+    registry::writeValue("TYDOC", "FilePath", QM_TEST_BIN_DIR);
+    fs::create_directories(dir_ / "run");
+    fs::permissions(dir_ / "run", fs::perms::owner_all, fs::perm_options::replace);
+    env_.set("XDG_RUNTIME_DIR", (dir_ / "run").string());
+    env_.set("QUILLMEND_WINDIR", fs::path(QM_TEST_BIN_DIR).parent_path().string() + "/share");
+    env_.set("QUILLMEND_TEST_DIALOGUE", (dir_ / "boxes.txt").string());
+    const auto files = twoFiles();
+    // Where Repair sits on the screen: the program's window is this one, centred alike.
+    const wxRect repair = window_->FindWindow(id::kRepair)->GetScreenRect();
+    window_->Destroy();
+    window_ = nullptr;
+    pump(100);
+
+    int status = 0;
+    test::runCommand("('" + program.string() + "' '" + files[0] + "' >/dev/null 2>&1; echo $? > '" +
+                         (dir_ / "rc").string() + "') & ",
+                     status);
+    std::string found;
+    for (int i = 0; i < 100 && found.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        found = test::runCommand("xdotool search --onlyvisible --name 'Tessary for Word' 2>/dev/null", status);
+    }
+    ASSERT_FALSE(found.empty()) << "the main window appeared";
+    pump(500);
+
+    test::runCommand("'" + program.string() + "' '" + files[1] + "' >/dev/null 2>&1", status);
+    EXPECT_EQ(status, 0) << "a second start ends with code 0";
+    EXPECT_EQ(test::readText(dir_ / "boxes.txt"), "Tessary for Word|Tessary for Word is already running\n");
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(600)); // the first start takes the files
+    const wxPoint at = repair.GetPosition() + repair.GetSize() / 2;
+    test::runCommand("xdotool mousemove " + std::to_string(at.x) + " " + std::to_string(at.y) + " click 1", status);
+    for (int i = 0; i < 50 && log().find("Total Files Count") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_NE(log().find("1-   " + files[0] + "\r\n2-   " + files[1] + "\r\n"), std::string::npos) << log();
+    EXPECT_NE(log().find("Total Files Count :    2"), std::string::npos);
+
+    test::runCommand("xdotool key Escape", status);
+    for (int i = 0; i < 50 && !fs::exists(dir_ / "rc"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(test::readText(dir_ / "rc"), "0\n") << "Escape answered Yes ends the program with code 0";
+    EXPECT_NE(test::readText(dir_ / "boxes.txt").find("Tessary for Word|Do you want to exit ? \n"), std::string::npos);
+    EXPECT_TRUE(fs::is_empty(dir_ / "tmp")) << "nothing is left in the temporary folder";
+}
+
 TEST(CompletionChild, OneExit) {
     const char* mode = std::getenv("QM_COMPLETION_EXIT");
     if (!mode || !gDisplay)
