@@ -280,7 +280,7 @@ TEST_F(Step1WindowTest, SecondStartEscapeAndTemporaryFolder) {
 
     int status = 0;
     test::runCommand("('" + program.string() + "' '" + files[0] + "' >/dev/null 2>&1; echo $? > '" +
-                         (dir_ / "rc").string() + "') & ",
+                         (dir_ / "rc").string() + "') >/dev/null 2>&1 &",
                      status);
     std::string found;
     for (int i = 0; i < 100 && found.empty(); ++i) {
