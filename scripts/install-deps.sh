@@ -8,10 +8,16 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 packages=(build-essential cmake ninja-build pkg-config zlib1g-dev libzip-dev libpugixml-dev
           libgtest-dev libgmock-dev libbenchmark-dev)
+# The desktop program: wxWidgets 3.2 (GTK 3, webview); xdg-utils opens its help and log.
+packages+=(libwxgtk3.2-dev libwxgtk-webview3.2-dev libgtk-3-dev xdg-utils)
+# The Debian package: dpkg-shlibdeps (and file) compute its library dependencies.
+packages+=(dpkg-dev file)
 if [ "${1:-}" = "--test" ]; then
     packages+=(antiword catdoc libarchive-tools)
     # LibreOffice (without its GUI) converts our .doc/.docx output in the interop tests.
     packages+=(libreoffice-writer-nogui)
+    # Window tests: a virtual X server, input and screenshots; validators of the desktop files.
+    packages+=(xvfb xdotool imagemagick desktop-file-utils appstream)
 fi
 if [ "${1:-}" = "--fuzz" ]; then
     packages+=(clang libclang-rt-14-dev)
