@@ -186,6 +186,13 @@ TEST_F(Step1WindowTest, RepairHandsOverWithTheWindowHidden) {
     EXPECT_EQ(preview_.runs, 1);
     EXPECT_EQ(boxes_.texts().back(), " Microsoft word file is Running, Do you want to close the application ?");
     EXPECT_EQ(log().find("Step 2"), std::string::npos);
+
+    // With an automation client attached, Exit answered Yes only hides the window.
+    window_->SetAutomationClients(1);
+    boxes_.answers = {true};
+    send(window_, wxEVT_MENU, id::kMenuExit);
+    EXPECT_FALSE(window_->IsShown());
+    EXPECT_TRUE(window_->HiddenForAutomation());
 }
 
 TEST_F(Step1WindowTest, SkipPreviewMenuAndBoxInStepF1OpensHelp) {
