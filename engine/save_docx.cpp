@@ -8,6 +8,9 @@
 #include "platform/files.h"
 #include "platform/temp.h"
 
+#include <cerrno>
+#include <cstring>
+
 namespace qm {
 
 namespace fs = std::filesystem;
@@ -63,6 +66,8 @@ int SaveDocxText(const fs::path& documentXmlPath) {
         save::endServer();
         return 1;
     } catch (...) {
+        if (writing)
+            save::noteWriteFailure();
         save::abandonCandidate(writing ? output : fs::path{});
         return 0;
     }
@@ -71,8 +76,10 @@ int SaveDocxText(const fs::path& documentXmlPath) {
 int SaveDocxCandidate(const fs::path& candidateFolder) {
     auto& s = session();
     const fs::path work = temp::makeFolder();
-    if (work.empty())
+    if (work.empty()) {
+        save::noteWriteFailure("cannot create a folder in " + temp::folder() + ": " + std::strerror(errno));
         return 0;
+    }
     int made = 0;
     try {
         const fs::path archive = docx::CopyPackage(s.saveSourcePath, work);

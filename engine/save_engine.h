@@ -54,4 +54,12 @@ int SaveDocxText(const std::filesystem::path& documentXmlPath);
 // Returns the number of files copied.
 int CopyMediaFiles(const std::string& prefix, const std::filesystem::path& mediaFolder);
 
+// Why the last output the engine tried to save could not be written ("cannot write ...: No
+// space left on device"), or empty; reading it clears it.
+std::string takeWriteFailure();
+
+// True when a written output holds any text (other than blanks) or picture, or cannot be read
+// back (it is then kept as it is).
+bool OutputHoldsContent(const std::filesystem::path& output);
+
 } // namespace qm

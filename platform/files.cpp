@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <fstream>
 
 namespace qm::files {
@@ -67,6 +68,10 @@ bool makeWritable(const fs::path& p) {
 bool createFolders(const fs::path& p) {
     std::error_code ec;
     fs::create_directories(p, ec);
+    if (ec) {
+        errno = ec.value(); // callers report the cause
+        return false;
+    }
     return fs::is_directory(p, ec);
 }
 
@@ -108,23 +113,54 @@ std::optional<std::vector<std::uint8_t>> readFile(const fs::path& p) {
 }
 
 bool writeFile(const fs::path& p, std::string_view bytes) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    if (!out)
+    const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
         return false;
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    return !out.fail();
+    const char* data = bytes.data();
+    size_t left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, data, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int saved = n < 0 ? errno : ENOSPC;
+            ::close(fd);
+            errno = saved;
+            return false;
+        }
+        data += n;
+        left -= static_cast<size_t>(n);
+    }
+    return ::close(fd) == 0;
+}
+
+std::string writeLeftoverName(long pid) { return "." + std::to_string(pid) + ".quillmend-tmp"; }
+
+void removeDeadWritersLeftovers(const fs::path& folder) {
+    for (const auto& name : listFolder(folder)) {
+        const std::string suffix = ".quillmend-tmp";
+        if (name.size() <= suffix.size() + 1 || name[0] != '.' ||
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        const std::string digits = name.substr(1, name.size() - suffix.size() - 1);
+        if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 9)
+            continue;
+        const long pid = std::stol(digits);
+        if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            deleteFile(folder / name);
+    }
 }
 
 bool writeFileAtomic(const fs::path& p, std::string_view bytes) {
     if (p.has_parent_path() && !createFolders(p.parent_path()))
         return false;
-    fs::path tmp = p;
-    tmp += ".tmp" + std::to_string(::getpid());
-    if (!writeFile(tmp, bytes))
-        return false;
-    if (!renameFile(tmp, p)) {
+    // A short name of its own beside the target: a target name near the file system's limit
+    // must not make the temporary one too long.
+    const fs::path tmp = p.parent_path() / writeLeftoverName(::getpid());
+    if (!writeFile(tmp, bytes) || !renameFile(tmp, p)) {
+        const int saved = errno; // the caller reports the cause
         deleteFile(tmp);
+        errno = saved;
         return false;
     }
     return true;

@@ -37,7 +37,12 @@ std::vector<std::string> listFolder(const fs::path& folder);
 // Whole-file read; nullopt when the file cannot be read.
 std::optional<std::vector<std::uint8_t>> readFile(const fs::path& p);
 bool writeFile(const fs::path& p, std::string_view bytes);
-// Writes to a sibling temporary file and renames it over the target.
+// Writes to a sibling temporary file (writeLeftoverName of this process) and renames it over
+// the target. On failure nothing is left and errno tells why.
 bool writeFileAtomic(const fs::path& p, std::string_view bytes);
+std::string writeLeftoverName(long pid);
+// Removes the temporary files of writers in folder that ended in the middle of a write (their
+// process is gone); those of live writers are left alone.
+void removeDeadWritersLeftovers(const fs::path& folder);
 
 } // namespace qm::files
