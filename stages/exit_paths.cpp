@@ -1,6 +1,7 @@
 #include "stages/exit_paths.h"
 
 #include "app/activity_log.h"
+#include "app/run_environment.h"
 #include "app/session_state.h"
 #include "engine/engine_helpers.h"
 #include "platform/files.h"
@@ -43,8 +44,8 @@ bool inTemp(const std::filesystem::path& p) {
 // documents and text document of the salvage, and the run's own folder with anything else.
 void removeRunLeftovers() {
     auto& s = session();
-    s.clearPreviewFiles();
-    for (const auto* folder : {&s.docxWorkFolder, &s.docxPreviewFolder, &s.pictureFolder})
+    cleanUpRunFiles();
+    for (const auto* folder : {&s.docxPreviewFolder, &s.pictureFolder})
         if (inTemp(*folder) && files::isFolder(*folder))
             files::removeTree(*folder);
     if (inTemp(s.salvagedTextDocPath))

@@ -2,10 +2,10 @@
 // registrations (no display needed), the display check, the toolkit, the single-instance
 // check, the run's private temporary folder, the main window behind the splash.
 #include "app/activity_log.h"
+#include "app/run_environment.h"
 #include "app/session_state.h"
 #include "app/single_instance.h"
 #include "app/startup.h"
-#include "platform/temp.h"
 #include "stages/exit_paths.h"
 #include "stages/step1_flow.h"
 #include "ui/main_window.h"
@@ -45,12 +45,10 @@ public:
             stages::endProcess(stages::ExitPath::SecondInstance);
         }
 
-        // Everything temporary of this run lives in one private folder, removed on every exit.
-        const auto runTemp = temp::makeFolder("quillmend-");
-        if (!runTemp.empty()) {
-            ::setenv("TMPDIR", runTemp.c_str(), 1);
-            stages::setRunTempFolder(runTemp);
-        }
+        // Everything temporary of this run lives in one private folder, removed on every exit
+        // (the exits end the process at once, so they remove it themselves).
+        runTemp_ = std::make_unique<PrivateTempFolder>();
+        stages::setRunTempFolder(runTemp_->path());
         ensureWritableLogFolder();
 
         window_ = new ui::CQuillmendDlg(preview_);
@@ -99,6 +97,7 @@ private:
     startup::Options options_;
     SingleInstance instance_;
     std::unique_ptr<ui::DialogueScript> script_;
+    std::unique_ptr<PrivateTempFolder> runTemp_;
     ReturnToStep1 preview_;
     ui::CQuillmendDlg* window_ = nullptr;
     wxTimer poll_;
@@ -116,6 +115,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     const auto options = startup::parseArguments(args);
     session().loadIdentity();
+    session().installFolder = locateInstallFolder(session().installFolder);
     if (const auto rc = startup::beforeWindows(options, selfPath(argv[0]), std::cout, std::cerr))
         return *rc;
 

@@ -95,6 +95,8 @@ protected:
         pump();
     }
     void TearDown() override {
+        if (!gDisplay)
+            return;
         if (window_)
             window_->Destroy();
         pump(50);
