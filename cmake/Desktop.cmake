@@ -25,9 +25,8 @@ set(CPACK_PACKAGE_NAME quillmend)
 set(CPACK_PACKAGE_VENDOR "Quillmend")
 set(CPACK_PACKAGE_CONTACT "Quillmend developers <developers@quillmend.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Salvage the content of damaged Word documents (Tessary for Word)")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Brings back the text and pictures of damaged .doc and .docx documents: a desktop program\n"
-    "and a batch command line, with their own document server.")
+set(CPACK_PACKAGE_DESCRIPTION "Brings back the text and pictures of damaged .doc and .docx documents: \
+a desktop program and a batch command line, with their own document server.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
