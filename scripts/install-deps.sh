@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages Quillmend needs to build, run and test.
-#   scripts/install-deps.sh          build and run
-#   scripts/install-deps.sh --test   also the independent readers the interop tests use
+#   scripts/install-deps.sh          build and run (with the desktop program)
+#   scripts/install-deps.sh --test   also the independent readers the interop tests use and the
+#                                    virtual X server, fonts and screenshot tool of the window tests
 #   scripts/install-deps.sh --fuzz   also clang and its runtime, for the libFuzzer targets
 set -euo pipefail
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 packages=(build-essential cmake ninja-build pkg-config zlib1g-dev libzip-dev libpugixml-dev
           libgtest-dev libgmock-dev libbenchmark-dev)
+# The desktop program: wxWidgets 3.2 on GTK 3 with its web view.
+packages+=(libwxgtk3.2-dev libwxgtk-webview3.2-dev libgtk-3-dev)
 if [ "${1:-}" = "--test" ]; then
     packages+=(antiword catdoc libarchive-tools)
     # LibreOffice (without its GUI) converts our .doc/.docx output in the interop tests.
     packages+=(libreoffice-writer-nogui)
+    # Window tests: a virtual X server, a font, the theme's icons and screenshots of the screen.
+    packages+=(xvfb xauth x11-utils fonts-dejavu-core adwaita-icon-theme librsvg2-common imagemagick)
 fi
 if [ "${1:-}" = "--fuzz" ]; then
     packages+=(clang libclang-rt-14-dev)
