@@ -36,14 +36,22 @@ public:
     wxTextCtrl* edit;
 };
 
-using SkinnedWindowTest = DisplayTest;
+class SkinnedWindowTest : public DisplayTest {
+protected:
+    // Shows a test dialog and takes a screenshot once it is painted.
+    TestDialog* ShowDialog(const std::string& tag, wxImage& screen) {
+        auto* dialog = new TestDialog;
+        dialog->Show();
+        RunFor(400);
+        screen = test::Screenshot(tag);
+        return dialog;
+    }
+};
 
 TEST_F(SkinnedWindowTest, SkinShowsBehindLabelsAndButtonsNotEditBoxes) {
     WriteSolidSkin(kPanelSkin, 1000, 700, kSkinColour);
-    auto* dialog = new TestDialog;
-    dialog->Show();
-    RunFor(500);
-    const wxImage screen = test::Screenshot("solid-skin");
+    wxImage screen;
+    auto* dialog = ShowDialog("solid-skin", screen);
     EXPECT_EQ(dialog->GetTitle(), "Tessary for Word");
     EXPECT_TRUE(dialog->GetIcons().GetIconCount() > 0);
 
@@ -59,10 +67,8 @@ TEST_F(SkinnedWindowTest, SkinShowsBehindLabelsAndButtonsNotEditBoxes) {
 
 TEST_F(SkinnedWindowTest, SkinSmallerThanTheWindowLeavesTheRestPlain) {
     WriteSolidSkin(kPanelSkin, 50, 30, kSkinColour);
-    auto* dialog = new TestDialog;
-    dialog->Show();
-    RunFor(400);
-    const wxImage screen = test::Screenshot("small-skin");
+    wxImage screen;
+    auto* dialog = ShowDialog("small-skin", screen);
     EXPECT_EQ(test::PixelAt(screen, dialog->ClientToScreen(wxPoint(49, 2))), kSkinColour);
     EXPECT_EQ(test::PixelAt(screen, dialog->ClientToScreen(wxPoint(2, 29))), kSkinColour);
     EXPECT_EQ(test::PixelAt(screen, dialog->ClientToScreen(wxPoint(50, 2))), dialog->GetBackgroundColour());
@@ -84,10 +90,8 @@ TEST_F(SkinnedWindowTest, MissingOrBrokenSkinGivesPlainBackgroundAndNoOtherWindo
         fs::remove(skinFolder() / kPanelSkin);
         if (!c.bytes.empty())
             test::writeText(skinFolder() / kPanelSkin, c.bytes);
-        auto* dialog = new TestDialog;
-        dialog->Show();
-        RunFor(400);
-        const wxImage screen = test::Screenshot(c.name);
+        wxImage screen;
+        auto* dialog = ShowDialog(c.name, screen);
         EXPECT_FALSE(dialog->skinBitmap().IsOk());
         EXPECT_EQ(wxTopLevelWindows.GetCount(), 1u) << "no message box or other window";
         EXPECT_TRUE(loggedMessages().empty());
