@@ -4,9 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-cmake --preset release -DQM_BUILD_TESTS=OFF -DQM_BUILD_BENCH=OFF >/dev/null
-cmake --build --preset release -j "$(nproc)"
 prefix="${PREFIX:-$HOME/.local}"
+# The prefix is fixed at configure time too: the program finds its skin folder under it.
+cmake --preset release -DQM_BUILD_TESTS=OFF -DQM_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
+cmake --build --preset release -j "$(nproc)"
 cmake --install build/release --prefix "$prefix"
 echo "Installed into $prefix/lib/quillmend"
 samples=("$prefix/share/quillmend/samples/"*)

@@ -1,6 +1,6 @@
 // Writes the placeholder pages shown in the preview browser, as web archives made by the
 // document server's own writer: "Blank.mht" (while a file is analysed) and "Preview.mht" (a
-// candidate that is not available). Run at build time.
+// candidate that is not available, also as "preview.mht"). Run at build time.
 #include "docserver/formats.h"
 #include "res/artwork.h"
 
@@ -29,6 +29,9 @@ int main(int argc, char** argv) {
         preview.insertAfter("The damaged file did not give this candidate, or its analysis was stopped. "
                             "Try another preview, or save the candidates that are available.");
         writeDocument(preview, folder / "Preview.mht", Format::Mht);
+        // The preview stage names this page "preview.mht" in one place; file names are
+        // case-sensitive here, so that name exists too.
+        writeDocument(preview, folder / "preview.mht", Format::Mht);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "quillmend-make-pages: %s\n", e.what());
         return 1;

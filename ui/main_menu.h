@@ -1,6 +1,8 @@
 // The menu bar shared by the main window and the preview window, with its command ids.
 #pragma once
 
+#include "ui/window_ids.h"
+
 #include <wx/menu.h>
 #include <wx/window.h>
 
@@ -18,20 +20,19 @@ inline constexpr int kClearSelected = 1026;
 inline constexpr int kSaveAsDoc = 1039;
 inline constexpr int kSaveAsDocx = 1040;
 
-// Menu 135 and the commands without a menu item. wxWidgets takes ids below 0x7fff only, so the
-// program's command numbers 32771.. are used less 30000 (2771..).
-inline constexpr int kMenuSelectFile = 2771;
-inline constexpr int kCmdForceQuick = 2773;
-inline constexpr int kCmdForceAdvance = 2774;
-inline constexpr int kMenuSaveCurrent = 2775;
-inline constexpr int kMenuSaveAll = 2776;
-inline constexpr int kMenuExit = 2777;
-inline constexpr int kMenuSkipPreview = 2778;
-inline constexpr int kMenuViewLog = 2779;
-inline constexpr int kMenuPreview1 = 2781; // .. 2784 for Preview 4
-inline constexpr int kMenuContents = 2786;
-inline constexpr int kCmdExit = 2787;
-inline constexpr int kMenuClearLog = 2788;
+// Menu 135 and the commands without a menu item, by their command numbers (see MenuId).
+inline constexpr int kMenuSelectFile = MenuId(32771);
+inline constexpr int kCmdForceQuick = MenuId(32773);
+inline constexpr int kCmdForceAdvance = MenuId(32774);
+inline constexpr int kMenuSaveCurrent = MenuId(32775);
+inline constexpr int kMenuSaveAll = MenuId(32776);
+inline constexpr int kMenuExit = MenuId(32777);
+inline constexpr int kMenuSkipPreview = MenuId(32778);
+inline constexpr int kMenuViewLog = MenuId(32779);
+inline constexpr int kMenuPreview1 = MenuId(32781); // .. MenuId(32784) for Preview 4
+inline constexpr int kMenuContents = MenuId(32786);
+inline constexpr int kCmdExit = MenuId(32787);
+inline constexpr int kMenuClearLog = MenuId(32788);
 
 } // namespace qm::ui::id
 

@@ -36,7 +36,9 @@ void SkinThroughButton(wxWindow* button) {
         GtkCssProvider* css = gtk_css_provider_new();
         gtk_css_provider_load_from_data(css,
                                         "button.qm-skin-through { background-image: none; "
-                                        "background-color: transparent; box-shadow: none; }",
+                                        "background-color: transparent; box-shadow: none; }\n"
+                                        "button.qm-skin-through:hover { background-color: rgba(255, 255, 255, 0.35); }\n"
+                                        "button.qm-skin-through:active { background-color: rgba(0, 0, 0, 0.12); }",
                                         -1, nullptr);
         gtk_style_context_add_provider_for_screen(gdk_screen_get_default(), GTK_STYLE_PROVIDER(css),
                                                   GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);

@@ -39,7 +39,9 @@ bool CSplashScreenEx::LoadPicture(const std::filesystem::path& file) {
     for (const ShapeRun& run : ShapeRuns(w, h, rgb))
         shape.Union(run.x, run.y, run.width, 1);
 
-    const wxDisplay display(GetParent() ? wxDisplay::GetFromWindow(GetParent()) : 0);
+    // The owner's screen, or the first when the owner is not on one (not shown yet).
+    const int screen = GetParent() ? wxDisplay::GetFromWindow(GetParent()) : wxNOT_FOUND;
+    const wxDisplay display(screen == wxNOT_FOUND ? 0u : static_cast<unsigned>(screen));
     const wxRect area = display.IsOk() ? display.GetClientArea() : wxRect(0, 0, w, h);
     SetSize(area.x + (area.width - w) / 2, area.y + (area.height - h) / 2, w, h);
     SetShape(shape);

@@ -82,10 +82,12 @@ TEST_F(Artwork, PlaceholderPagesAreWebArchivesTheServerReads) {
     const auto blank = docserver::readDocument(kBuild / "bin" / "Blank.mht");
     EXPECT_EQ(blank.plainText(), "");
     EXPECT_TRUE(blank.pictures().empty());
-    const auto preview = docserver::readDocument(kBuild / "bin" / "Preview.mht");
-    EXPECT_NE(preview.plainText().find("This preview is not available."), std::string::npos);
-    EXPECT_EQ(preview.pictures().size(), 1u);
-    EXPECT_NE(test::readText(kBuild / "bin" / "Preview.mht").find("MIME-Version"), std::string::npos);
+    for (const char* name : {"Preview.mht", "preview.mht"}) {
+        const auto preview = docserver::readDocument(kBuild / "bin" / name);
+        EXPECT_NE(preview.plainText().find("This preview is not available."), std::string::npos) << name;
+        EXPECT_EQ(preview.pictures().size(), 1u) << name;
+        EXPECT_NE(test::readText(kBuild / "bin" / name).find("MIME-Version"), std::string::npos) << name;
+    }
 }
 
 TEST(SkinFile, HeaderSizeIsCheckedBeforeDecoding) {
