@@ -258,6 +258,7 @@ int runStoppable(const Options& options, Console& console, WorkControl& control,
     auto& s = session();
     s.loadIdentity();
     s.installFolder = locateInstallFolder(s.installFolder);
+    ensureWritableLogFolder(); // a system installation: the log goes to the user's state folder
     const PrivateTempFolder privateTemp;
     if (privateTemp.path().empty())
         return refuse(1, "cannot create a temporary folder in '" + temp::folder() + "': " + std::strerror(errno));

@@ -42,6 +42,19 @@ TEST_F(ActivityLogTest, BothMissingNamesTheRoot) {
     EXPECT_EQ(logFilePath(), "/Activity Log.txt");
 }
 
+// A system installation folder without a log folder: the user's state folder is recorded.
+TEST_F(ActivityLogTest, UnusableLogFolderFallsBackToTheUsersStateFolder) {
+    env_.set("XDG_STATE_HOME", (dir_ / "state").string());
+    setValues(true, std::nullopt);
+    ASSERT_TRUE(ensureWritableLogFolder());
+    EXPECT_EQ(registry::readValue("TYDOC", "LogPath"), "") << "a usable folder is kept";
+    registry::writeValue("TYDOC", "FilePath", (dir_ / "gone").string());
+    ASSERT_TRUE(ensureWritableLogFolder());
+    EXPECT_EQ(registry::readValue("TYDOC", "LogPath"), (dir_ / "state" / "quillmend").string());
+    ASSERT_TRUE(appendLog("x"));
+    EXPECT_EQ(test::readText(dir_ / "state" / "quillmend" / "Activity Log.txt"), "x");
+}
+
 TEST_F(ActivityLogTest, LongFragmentsAreWrittenWhole) {
     setValues(true, std::nullopt);
     const std::string longPath = "/" + std::string(600, 'p') + "/\xC3\xA9nd.doc\r\n";
