@@ -7,6 +7,7 @@
 // bytes_per_second.
 #include "engine/doc_patterns.h"
 #include "engine/doc_steps.h"
+#include "engine/doc_text_loop.h"
 
 #include <benchmark/benchmark.h>
 
@@ -125,6 +126,22 @@ void BM_PictureScan(benchmark::State& s) {
     run(s, [](Bytes b) { return static_cast<std::size_t>(pictureScan(b, [](Bytes) { return 1; })); });
 }
 
+// The text loops decode the whole file (an empty range takes the text and drops it).
+void BM_TextLoop(benchmark::State& s) {
+    run(s, [](Bytes b) {
+        qm::word::Range nowhere;
+        runTextLoop(b, 0, static_cast<std::uint32_t>(b.size() - kTextLoopEndBase), ChunkKeep::Whole, nowhere);
+        return b.size();
+    });
+}
+void BM_RawBlocks(benchmark::State& s) {
+    run(s, [](Bytes b) {
+        qm::word::Range nowhere;
+        insertRawBlocks(b, nowhere);
+        return b.size();
+    });
+}
+
 } // namespace
 
 BENCHMARK(BM_AllocationRunLast)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
@@ -134,5 +151,7 @@ BENCHMARK(BM_AuthorAnchor)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ListAnchor)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RunEnd)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PictureScan)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TextLoop)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawBlocks)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

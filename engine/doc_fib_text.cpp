@@ -97,7 +97,7 @@ int SalvageFibText() {
     }
 
     s.salvagedTextDocPath = temp::makeFile(".doc");
-    doc::runTextLoop(view->bytes(), fib->textStart, fib->count, doc::ChunkKeep::AllButLast, range);
+    doc::insertFibText(view->bytes(), *fib, doc::ChunkKeep::AllButLast, range);
 
     document.SaveAs(word::documentProfile(version, s.salvagedTextDocPath.string()));
     document.Save();

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <vector>
 
 namespace qm::doc {
 
@@ -55,6 +56,22 @@ bool pictureGate(Bytes source);
 // of the last makeDoc, 0 when there was none.
 using PictureSink = std::function<int(Bytes record)>;
 int pictureScan(Bytes source, const PictureSink& makeDoc);
+
+// Every picture of the source for candidate 1: the picture records of pictureScan, then the
+// BLIPs outside them (blipPictureRecords), each handed to makeDoc. Returns the result of the
+// last makeDoc, 0 when there was none.
+int pictureRecords(Bytes source, const PictureSink& makeDoc);
+
+// A part of the source, [from, to).
+struct ByteRange {
+    std::size_t from = 0, to = 0;
+};
+
+// Pictures the record scan does not reach: every OfficeArt BLIP (compressed metafile or
+// bitmap) of the source that lies outside the taken ranges (the picture records already
+// made), each as a new picture record holding the same image, in file order. An image met
+// twice comes back once.
+std::vector<std::vector<std::uint8_t>> blipPictureRecords(Bytes source, const std::vector<ByteRange>& taken);
 
 // installFolder + "/TempPicture.Doc" (no separator added when the folder ends with one).
 std::filesystem::path pictureTemplatePath();
