@@ -21,7 +21,8 @@ struct FibText {
     std::uint32_t sectorCount = 0; // 3 when byte 5 is 0x20, else 5
     std::uint32_t count = 0;      // main-text character count: 24 bits at header + 76
 };
-// The first document header of the source and what it gives, or nullopt.
+// The first document header of the source and what it gives, or nullopt. Without one, the
+// first other Word 97-or-later header at a sector start, with the text start it names.
 std::optional<FibText> findFibText(Bytes source);
 
 // The tail copy: the first 512-byte block after the text of the source is written into the
