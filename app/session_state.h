@@ -103,8 +103,8 @@ struct SessionState {
 
     // The preview clean-up run before every analysis, on Back and on exit: deletes
     // previewDocPath[2], [3], [4] (skipping empty slots and missing files), [1],
-    // previewDocxPath[1], [2]; removes docxPreviewFolder when empty; empties and removes
-    // docxWorkFolder/word/media/. The path strings are left as they are.
+    // previewDocxPath[1], [2]; removes docxPreviewFolder when empty; removes docxWorkFolder
+    // with everything in it. The path strings are left as they are.
     void clearPreviewFiles();
 
     // The path in node n (0-based) of sourceFiles, or "" when the list is shorter.

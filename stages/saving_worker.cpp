@@ -201,7 +201,10 @@ void SavingWorker::allFilesFlow() {
                 s.saveTargetPath = target;
                 appendLog(target.string()); // no line break before it: consecutive paths run together
                 ui_.showText(Field::DestinationPath, target.string());
-                runCandidate(j, 0, [&] { engine_.QuickRepairCopy(target); });
+                if (files::exists(target) && !ui_.mayReplaceQuickRepairCopy(target))
+                    ui_.candidateKept(j, 0, target);
+                else
+                    runCandidate(j, 0, [&] { engine_.QuickRepairCopy(target); });
             } else {
                 for (int n = 1; n <= 4; ++n) {
                     const fs::path folder = makeCandidateFolder(destination, n, name);

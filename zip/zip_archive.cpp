@@ -242,6 +242,9 @@ bool CZipArchive::ExtractEntry(std::size_t index, const fs::path& folder, std::u
     const fs::path target = ConfinedEntryPath(folder, header.fileName);
     if (target.empty())
         return true; // nothing of the name can be placed inside the folder
+    std::error_code same;
+    if (fs::equivalent(target, storage_.GetArchivePath(), same))
+        return true; // the archive being read: writing there would cut off every later entry
     // Only names with an extension, and only entries whose header announces some data: folder
     // entries and entries that keep their sizes in a data descriptor are skipped.
     const std::string text = target.string();
