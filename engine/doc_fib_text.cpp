@@ -1,5 +1,6 @@
 // Method 1: the text located by the document header, and the tail copy.
 #include "app/session_state.h"
+#include "docserver/doc_format.h"
 #include "engine/doc_salvage.h"
 #include "engine/doc_text_loop.h"
 #include "engine/engine_helpers.h"
@@ -7,6 +8,7 @@
 #include "platform/files.h"
 #include "platform/temp.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace qm {
@@ -21,24 +23,6 @@ constexpr std::uint64_t kNewDocHeader = 512;       // where that document's head
 constexpr std::uint64_t kNewDocTextEndOffset = kNewDocHeader + 28; // its fcMac: end of its text
 } // namespace
 
-namespace {
-
-constexpr std::size_t kFcMinOffset = 24; // where the text starts, relative to the header
-
-// A header of Word 97 and later that the fixed pattern does not take (another language id, a
-// later format version, other product bytes): EC A5, a version from 0xC1 to 0x112 and the
-// back-compatible version 0xBF, at the start of a sector where the stream begins.
-std::optional<std::size_t> findOtherDocumentHeader(Bytes source) {
-    for (std::size_t at = 512; at + 32 <= source.size(); at += kSector) {
-        const std::uint16_t nFib = readU16(source, at + 2);
-        if (readU16(source, at) == 0xA5EC && nFib >= 0xC1 && nFib <= 0x112 && readU16(source, at + 12) == 0xBF)
-            return at;
-    }
-    return std::nullopt;
-}
-
-} // namespace
-
 std::optional<FibText> findFibText(Bytes source) {
     FibText fib;
     if (const auto h = findDocumentHeader(source)) {
@@ -46,17 +30,28 @@ std::optional<FibText> findFibText(Bytes source) {
         const bool small = source[*h + 5] == 0x20;
         fib.textStart = small ? 1536 : 2560;
         fib.sectorCount = small ? 3 : 5;
-    } else if (const auto other = findOtherDocumentHeader(source)) {
-        // The text starts where the header says, when that lies inside the file.
-        fib.headerOffset = *other;
-        const std::uint64_t fcMin = readU32(source, *other + kFcMinOffset);
-        fib.textStart = fcMin >= kSector && *other + fcMin < source.size() ? *other + fcMin : 2560;
-        fib.sectorCount = fib.textStart <= 1536 ? 3 : 5;
-    } else {
-        return std::nullopt;
+        fib.count = readU24(source, *h + kCountOffset);
+        return fib;
     }
-    fib.count = readU24(source, fib.headerOffset + kCountOffset);
-    return fib;
+    // A header the fixed pattern does not take (another language, a later or an earlier
+    // format version, other product bytes) where a stream begins: a sector start. The text
+    // starts where it says, when that lies inside the file.
+    for (std::size_t at = kSector; at < source.size(); at += kSector) {
+        if (!docserver::docfmt::fibSignatureAt(source, at))
+            continue;
+        const auto header = docserver::docfmt::parseFib(source.subspan(at));
+        if (!header)
+            continue;
+        fib.headerOffset = at;
+        const std::uint64_t fcMin = header->fcMin;
+        fib.textStart = fcMin >= kSector && at + fcMin < source.size() ? at + fcMin : 2560;
+        fib.sectorCount = fib.textStart <= 1536 ? 3 : 5;
+        const std::int32_t ccp = header->ccp[docserver::docfmt::kMain];
+        fib.count = ccp > 0 ? std::min<std::uint32_t>(static_cast<std::uint32_t>(ccp), 0xFFFFFF)
+                            : readU24(source, at + kCountOffset);
+        return fib;
+    }
+    return std::nullopt;
 }
 
 int tailCopy(Bytes source, const FibText& fib, const std::filesystem::path& newDocument) {

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
+#include <unordered_set>
 
 namespace qm::doc {
 
@@ -22,6 +24,8 @@ constexpr BlipKind kBlipKinds[] = {
     {0xF01A, 0x3D4}, {0xF01B, 0x216}, {0xF01C, 0x542}, {0xF01D, 0x46A}, {0xF01D, 0x6E2},
     {0xF01E, 0x6E0}, {0xF01F, 0x7A8}, {0xF029, 0x6E4}, {0xF02A, 0x6E2},
 };
+// A file holding more than this many pictures is taken as hostile: the rest is left.
+constexpr std::size_t kMaxBlipPictures = 10000;
 // The smallest body: one picture id and a one-byte tag.
 constexpr std::uint32_t kMinBlipBody = 17;
 
@@ -42,29 +46,31 @@ bool isBlipHeader(const std::uint8_t* p, std::size_t available) {
 
 std::vector<std::vector<std::uint8_t>> blipPictureRecords(Bytes source, const std::vector<ByteRange>& taken) {
     std::vector<std::vector<std::uint8_t>> records;
-    std::vector<std::vector<std::uint8_t>> seen; // image bytes already brought back
-    const auto inside = [&](std::size_t at) {
-        return std::any_of(taken.begin(), taken.end(), [&](const ByteRange& r) { return at >= r.from && at < r.to; });
-    };
+    std::unordered_set<std::size_t> seen; // hashes of the images already brought back
+    std::size_t next = 0;                 // the first taken range that does not end before the scan
     // Every BLIP type has F0 as its high byte, at offset 3 of the header.
     std::size_t at = 3;
-    while (at < source.size()) {
+    while (at < source.size() && records.size() < kMaxBlipPictures) {
         const void* hit = std::memchr(source.data() + at, 0xF0, source.size() - at);
         if (!hit)
             break;
         const std::size_t start = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - source.data()) - 3;
         at = start + 4;
-        if (source.size() - start < kBlipHeader || !isBlipHeader(source.data() + start, source.size() - start) ||
-            inside(start))
+        if (source.size() - start < kBlipHeader || !isBlipHeader(source.data() + start, source.size() - start))
+            continue;
+        // The taken ranges come in file order, as the scan does.
+        while (next < taken.size() && taken[next].to <= start)
+            ++next;
+        if (next < taken.size() && taken[next].from <= start)
             continue;
         const std::size_t length = kBlipHeader + readU32(source, start + 4);
         auto picture = docserver::docpic::pictureFromBlip(source.subspan(start, length));
         if (!picture || picture->bytes.empty())
             continue;
         at = start + length;
-        if (std::find(seen.begin(), seen.end(), picture->bytes) != seen.end())
+        const auto* image = reinterpret_cast<const char*>(picture->bytes.data());
+        if (!seen.insert(std::hash<std::string_view>{}({image, picture->bytes.size()})).second)
             continue;
-        seen.push_back(picture->bytes);
         records.push_back(docserver::docpic::buildRecord(*picture));
     }
     return records;

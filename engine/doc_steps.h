@@ -22,7 +22,8 @@ struct FibText {
     std::uint32_t count = 0;      // main-text character count: 24 bits at header + 76
 };
 // The first document header of the source and what it gives, or nullopt. Without one, the
-// first other Word 97-or-later header at a sector start, with the text start it names.
+// first other Word header (Word 6 and later) at a sector start, with the text start and
+// count it names.
 std::optional<FibText> findFibText(Bytes source);
 
 // The tail copy: the first 512-byte block after the text of the source is written into the
@@ -70,8 +71,8 @@ struct ByteRange {
 
 // Pictures the record scan does not reach: every OfficeArt BLIP (compressed metafile or
 // bitmap) of the source that lies outside the taken ranges (the picture records already
-// made), each as a new picture record holding the same image, in file order. An image met
-// twice comes back once.
+// made, in file order), each as a new picture record holding the same image, in file order.
+// An image met twice comes back once; at most 10000 pictures.
 std::vector<std::vector<std::uint8_t>> blipPictureRecords(Bytes source, const std::vector<ByteRange>& taken);
 
 // installFolder + "/TempPicture.Doc" (no separator added when the folder ends with one).
