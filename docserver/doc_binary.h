@@ -24,8 +24,9 @@ std::vector<std::uint8_t> writeDocBinary(const Document& doc);
 Document readDocBinary(std::span<const std::uint8_t> bytes);
 
 // The text of every story of a Word binary document as its piece table lays it out, each
-// piece read at its own place in its own encoding (8-bit or UTF-16LE); field codes are left
-// out and paragraph, cell and page ends become "\r". The piece table is the one the FIB
+// piece read at its own place in its own encoding (8-bit or UTF-16LE); field codes stay (the
+// names of form fields are words a reader sees), their marks go, and paragraph, cell and page
+// ends become "\r". The piece table is the one the FIB
 // names in the table stream, else one found in the raw bytes whose character positions fit
 // the FIB's counts. nullopt when there is no FIB or no such piece table.
 std::optional<std::string> pieceTableText(std::span<const std::uint8_t> bytes);

@@ -886,13 +886,9 @@ std::optional<std::string> pieceTableText(std::span<const std::uint8_t> bytes) {
     if (pieces.empty())
         return std::nullopt;
     const Text t = textOf(s, pieces, 0, pieces.back().cpEnd);
-    const std::vector<bool> visible = visibleChars(t.chars);
     std::u16string plain;
     plain.reserve(t.chars.size());
-    for (std::size_t i = 0; i < t.chars.size(); ++i) {
-        const char16_t c = t.chars[i];
-        if (!visible[i])
-            continue;
+    for (const char16_t c : t.chars) {
         if (c == kChParagraph || c == kChCellMark || c == kChPageBreak || c == kChColumnBreak)
             plain.push_back(u'\r');
         else if (c == u'\t' || c == kChLineBreak)

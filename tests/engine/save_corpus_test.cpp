@@ -320,6 +320,17 @@ TEST_F(SaveCorpus, DocBestCandidateRecall) {
                     100 * tally.recall(), tally.total, picturesByClass[cls].first, picturesByClass[cls].second);
     for (const auto& [enc, tally] : byEncoding)
         std::printf("  encoding %-6s recall %6.2f%% of %zu words\n", enc.c_str(), 100 * tally.recall(), tally.total);
+    for (const auto& [stem, worst] : worstOriginal)
+        std::printf("  original %-50s worst class %6.2f%%\n", stem.substr(0, 50).c_str(), 100 * worst);
+    // A lost header, allocation table or directory costs (almost) nothing, in either encoding.
+    for (const char* cls : {"intact", "hdr", "fat", "dir"})
+        EXPECT_GE(byClass[cls].recall(), 0.97) << cls;
+    EXPECT_GE(byClass["trunc"].recall(), 0.90);
+    EXPECT_GE(byClass["sectors"].recall(), 0.85);
+    for (const char* enc : {"8bit", "mixed", "utf16"})
+        EXPECT_GE(byEncoding[enc].recall(), 0.80) << enc;
+    for (const char* cls : {"intact", "hdr"})
+        EXPECT_GE(picturesByClass[cls].first * 10, picturesByClass[cls].second * 9) << cls;
 }
 
 TEST_F(SaveCorpus, DocxCandidateHoldsTheTextOfPreview1) {
