@@ -7,6 +7,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace qm::doc {
 
 namespace {
@@ -65,11 +69,16 @@ bool isLetterUnit(std::uint8_t lo, std::uint8_t hi) {
     return (hi == 0x00 && (isAsciiAlnum(lo) || lo >= 0xC0)) || isScriptBlock(hi);
 }
 
-// True when a UTF-16LE run starts at data[i]: kMinUtf16Run text units in a row, one of them a
-// letter. A shorter run, or one of blanks and punctuation only, is as likely 8-bit text or
-// binary data.
+// True for a byte that can be the high byte of the first unit of a UTF-16 run: Latin-1
+// (zero) and the script blocks. 8-bit text rarely holds these bytes, so the decoder passes
+// over everything else in bulk.
+bool isRunStartHigh(std::uint8_t hi) { return hi <= 0x06 || hi == 0x1E; }
+
+// True when a UTF-16LE run starts at data[i]: kMinUtf16Run text units in a row, the first of
+// Latin-1 or a script block, one of them a letter. A shorter run, or one of blanks and
+// punctuation only, is as likely 8-bit text or binary data.
 bool startsUtf16Run(Bytes data, std::size_t i) {
-    if (data.size() < i + 2 * kMinUtf16Run)
+    if (data.size() < i + 2 * kMinUtf16Run || !isRunStartHigh(data[i + 1]))
         return false;
     const std::uint8_t* p = data.data() + i;
     bool letter = false;
@@ -82,32 +91,56 @@ bool startsUtf16Run(Bytes data, std::size_t i) {
     return letter;
 }
 
+// The first offset in [from, stop) whose byte could be a run's first high byte (or is a
+// zero), else stop.
+std::size_t nextRunStartHigh(const std::uint8_t* p, std::size_t from, std::size_t stop) {
+    std::size_t k = from;
+#if defined(__SSE2__)
+    const __m128i six = _mm_set1_epi8(6), ext = _mm_set1_epi8(0x1E);
+    for (; k + 16 <= stop; k += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
+        const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, six), v); // v <= 6
+        const int mask = _mm_movemask_epi8(_mm_or_si128(low, _mm_cmpeq_epi8(v, ext)));
+        if (mask)
+            return k + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    }
+#endif
+    for (; k < stop; ++k)
+        if (isRunStartHigh(p[k]))
+            return k;
+    return stop;
+}
+
 } // namespace
 
 bool startsUtf16Text(Bytes data, std::size_t at) { return startsUtf16Run(data, at); }
 
 DecodedChars decodeChars(Bytes data, std::size_t chars, std::size_t maxChars) {
     DecodedChars out;
+    const std::uint8_t* p = data.data();
+    const std::size_t size = data.size();
     std::size_t i = 0, read = 0, width = 1;
-    std::size_t eightBitFrom = data.size(); // start of the 8-bit bytes not yet decoded
+    std::size_t eightBitFrom = size; // start of the 8-bit bytes not yet decoded
     bool inRun = false;
     auto flushEightBit = [&](std::size_t to) {
         if (eightBitFrom < to)
             out.text += codepage::toUtf8(data.subspan(eightBitFrom, to - eightBitFrom));
-        eightBitFrom = data.size();
+        eightBitFrom = size;
     };
-    while (read < chars && i < data.size()) {
-        if (i + 1 < data.size() && (inRun ? isTextUnit(data[i], data[i + 1]) : startsUtf16Run(data, i))) {
-            flushEightBit(i);
-            codepage::appendUtf8(out.text, static_cast<std::uint32_t>(data[i] | (data[i + 1] << 8)));
-            inRun = true;
-            width = 2;
-            i += 2;
-            ++read;
-            continue;
+    while (read < chars && i < size) {
+        if (inRun || startsUtf16Run(data, i)) {
+            if (i + 1 < size && isTextUnit(p[i], p[i + 1])) {
+                flushEightBit(i);
+                codepage::appendUtf8(out.text, static_cast<std::uint32_t>(p[i] | (p[i + 1] << 8)));
+                inRun = true;
+                width = 2;
+                i += 2;
+                ++read;
+                continue;
+            }
+            inRun = false;
         }
-        inRun = false;
-        if (data[i] == 0) {
+        if (p[i] == 0) {
             // A zero byte between binary bytes and a UTF-16 run at an odd offset is skipped;
             // any other zero (byte or UTF-16 unit) ends the text. The rest of the characters
             // are passed over at the width of the last one read.
@@ -118,15 +151,20 @@ DecodedChars decodeChars(Bytes data, std::size_t chars, std::size_t maxChars) {
                 continue;
             }
             flushEightBit(i);
-            i = std::min<std::size_t>(data.size(), i + (chars - read) * width);
+            i = std::min<std::size_t>(size, i + (chars - read) * width);
             read = chars;
             break;
         }
-        if (eightBitFrom == data.size())
+        // 8-bit characters: this byte, and every following one up to the byte before the next
+        // that could begin a UTF-16 run or end the text.
+        if (eightBitFrom == size)
             eightBitFrom = i;
         width = 1;
-        ++i;
-        ++read;
+        const std::size_t stop = std::min(size, i + (chars - read));
+        const std::size_t next = nextRunStartHigh(p, i + 1, stop);
+        const std::size_t take = next < stop && next - 1 > i ? next - 1 - i : std::max<std::size_t>(1, next - i);
+        i += take;
+        read += take;
     }
     flushEightBit(i);
     truncateChars(out.text, maxChars);
