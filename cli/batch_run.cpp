@@ -212,7 +212,7 @@ void copyPreviews(const fs::path& folder) {
         files::copyFile(mediaFolder / name, media / name);
         page += "<img src=\"media/" + GalleryUrlPath(name) + "\"><br>\n"; // a name may hold markup
     }
-    std::ofstream(folder / "Preview 2.html", std::ios::binary) << page;
+    files::writeFileAtomic(folder / "Preview 2.html", page);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "engine/doc_salvage_detail.h"
 #include "platform/files.h"
 #include "platform/temp.h"
+#include "platform/work_control.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,6 +23,7 @@ int pictureScan(Bytes source, const PictureSink& makeDoc) {
     int result = 0;
     std::size_t offset = 0;
     while (offset + 2 <= source.size()) {
+        passWorkGate();
         const auto m = findFirst(source, offset, pattern::kPictureRecord);
         if (!m)
             break;

@@ -3,6 +3,7 @@
 #include "docserver/doc_binary.h"
 #include "engine/doc_steps.h"
 #include "platform/codepage.h"
+#include "platform/work_control.h"
 
 #include <algorithm>
 #include <cstring>
@@ -221,6 +222,7 @@ bool isTextBlockStart(std::uint8_t first) {
 
 void insertRawBlocks(Bytes source, word::Range& range) {
     for (std::size_t offset = 0; offset < source.size(); offset += kRawBlockSize) {
+        passWorkGate();
         const Bytes block = slice(source, offset, kRawBlockSize);
         if (isTextBlockStart(block[0]) || startsUtf16Run(block, 0))
             range.InsertAfter(decodeText(block, kRawBlockSize));

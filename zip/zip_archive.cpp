@@ -1,6 +1,7 @@
 #include "zip/zip_archive.h"
 
 #include "app/session_state.h"
+#include "platform/work_control.h"
 #include "zip/entry_path.h"
 
 #include <fcntl.h>
@@ -265,6 +266,7 @@ bool CZipArchive::ExtractEntry(std::size_t index, const fs::path& folder, std::u
         out.Create(target);
         CAutoBuffer buffer(bufferSize);
         for (;;) {
+            passWorkGate(); // a large entry takes long: a pause holds here, a stop ends the entry
             std::uint32_t n = ReadEntryData(buffer.GetBuffer(), bufferSize);
             const bool overLimit = n > extractLimit_ - std::min(extractedTotal_, extractLimit_);
             if (overLimit)

@@ -199,4 +199,16 @@ TEST(WorkControlTest, NestedPausesAndStopReleaseACheckpoint) {
     EXPECT_TRUE(stopped);
     control.reset();
     EXPECT_NO_THROW(control.checkpoint());
+
+    // The gate follows the current work of its own thread only.
+    control.requestStop();
+    EXPECT_NO_THROW(passWorkGate()); // no current work here
+    {
+        CurrentWorkScope current(control);
+        EXPECT_THROW(passWorkGate(), StopRequested);
+        std::thread other([] { EXPECT_NO_THROW(passWorkGate()); });
+        other.join();
+    }
+    EXPECT_EQ(currentWork(), nullptr);
+    control.reset();
 }
