@@ -5,6 +5,7 @@
 // the one the scan looks for (a file-name form, a damaged header) still hold a BLIP.
 #include "docserver/doc_picture_record.h"
 #include "engine/doc_steps.h"
+#include "platform/work_control.h"
 
 #include <algorithm>
 #include <cstring>
@@ -51,6 +52,7 @@ std::vector<std::vector<std::uint8_t>> blipPictureRecords(Bytes source, const st
     // Every BLIP type has F0 as its high byte, at offset 3 of the header.
     std::size_t at = 3;
     while (at < source.size() && records.size() < kMaxBlipPictures) {
+        passWorkGate();
         const void* hit = std::memchr(source.data() + at, 0xF0, source.size() - at);
         if (!hit)
             break;
