@@ -48,6 +48,18 @@ int pictureScan(Bytes source, const PictureSink& makeDoc) {
     return result;
 }
 
+int pictureRecords(Bytes source, const PictureSink& makeDoc) {
+    std::vector<ByteRange> taken;
+    int result = pictureScan(source, [&](Bytes record) {
+        const auto from = static_cast<std::size_t>(record.data() - source.data());
+        taken.push_back({from, from + record.size()});
+        return makeDoc(record);
+    });
+    for (const auto& record : blipPictureRecords(source, taken))
+        result = makeDoc(record);
+    return result;
+}
+
 std::filesystem::path pictureTemplatePath() {
     std::string folder = session().installFolder.string();
     if (folder.empty() || folder.back() != '/')
@@ -95,7 +107,7 @@ int ExtractPictures() {
     const auto view = doc::SourceView::open(s.currentSourcePath);
     if (!view || !doc::pictureGate(view->bytes()))
         return 0;
-    return doc::pictureScan(view->bytes(), [](doc::Bytes record) { return MakePictureDoc(record); });
+    return doc::pictureRecords(view->bytes(), [](doc::Bytes record) { return MakePictureDoc(record); });
 }
 
 } // namespace qm

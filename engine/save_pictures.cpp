@@ -37,7 +37,7 @@ int ExtractPicturesTo(const std::filesystem::path& candidateFolder) {
         const auto view = doc::SourceView::open(s.saveSourcePath);
         if (!view || !doc::pictureGate(view->bytes()))
             return 0;
-        return doc::pictureScan(view->bytes(),
+        return doc::pictureRecords(view->bytes(),
                                 [&](doc::Bytes record) { return MakeSavePictureDoc(record, candidateFolder); });
     } catch (...) {
         // The documents made so far stay listed; the combined document's clean-up removes them.
