@@ -1,5 +1,7 @@
-// Quick Repair on the save side: a copy of the source with its container header rewritten.
+// Quick Repair on the save side: a copy of the source with its container header rewritten (and,
+// when that is not enough, its container rebuilt).
 #include "app/session_state.h"
+#include "engine/cfb_rebuild.h"
 #include "engine/save_detail.h"
 #include "engine/save_engine.h"
 #include "platform/files.h"
@@ -20,19 +22,13 @@ int QuickRepairCopy(const std::filesystem::path& target) {
             return 0;
         }
         files::makeWritable(target); // the copy is ours, whatever the source's permissions
-        bool repair = false;
-        {
-            const auto copy = doc::SourceView::open(target);
-            if (!copy || copy->size() == 0)
-                return 0;
-            repair = doc::findRepairPoint(copy->bytes()).has_value();
-        }
-        if (!repair)
-            return 0; // the copy stays an exact copy of the source
-        if (!doc::writeContainerHeader(target)) {
-            files::deleteFile(target); // a header written in part is no repair
+        const auto repair = doc::repairContainerCopy(target);
+        if (!repair) {
+            files::deleteFile(target); // a repair written in part is no repair
             return 0;
         }
+        if (*repair == doc::ContainerRepair::None)
+            return 0; // the copy stays an exact copy of the source
         return 1;
     } catch (...) {
         files::deleteFile(target);
