@@ -102,9 +102,10 @@ Reader::Reader(std::span<const std::uint8_t> file) : file_(file) {
         scanForDirectory();
 
     if (headerValid_) {
-        const std::uint32_t miniStart = bin::u32(file, 60);
-        if (miniStart < sectorCount_)
-            loadMiniFat(miniStart, bin::u32(file, 64));
+        // A count of 0 says there is no mini FAT (or that the header's fields were lost).
+        const std::uint32_t miniStart = bin::u32(file, 60), miniCount = bin::u32(file, 64);
+        if (miniStart < sectorCount_ && miniCount > 0)
+            loadMiniFat(miniStart, miniCount);
     }
     if (!miniFatKnown_)
         guessMiniFat();

@@ -86,10 +86,11 @@ std::optional<ByteVec> findTable(const cfb::Reader& r, Bytes file, const docfmt:
         if (t.size() >= need && holdsPieceTable(t, fib))
             return t;
     }
-    // A lost FAT as well: every sector start, with the stream taken as contiguous.
+    // A lost FAT as well: the stream taken as contiguous from every sector start, or from every
+    // mini sector start (a small table lies in the mini stream, itself contiguous).
     const std::uint64_t rounded = (need + r.sectorSize() - 1) / r.sectorSize() * r.sectorSize();
-    for (std::uint32_t s = 0; s < r.sectorCount(); ++s) {
-        const Bytes t = bin::slice(file, r.sectorOffset(s), rounded);
+    for (std::size_t at = r.sectorOffset(0); at < file.size(); at += cfb::kMiniSectorSize) {
+        const Bytes t = bin::slice(file, at, rounded);
         if (t.size() >= need && holdsPieceTable(t, fib))
             return copyOf(t);
     }
@@ -109,25 +110,34 @@ std::uint64_t recordRun(Bytes b) {
     return at;
 }
 
+// The first run of picture records that starts at a mini sector boundary of b.
+Bytes firstRecordRun(Bytes b) {
+    for (std::size_t at = 0; at < b.size(); at += cfb::kMiniSectorSize)
+        if (const std::uint64_t n = recordRun(bin::slice(b, at)))
+            return bin::slice(b, at, n);
+    return {};
+}
+
+// The data stream: the named one, else a chain that starts with picture records, else a run of
+// records in a chain (a small stream inside the mini stream) or anywhere in the file.
 ByteVec findData(const cfb::Reader& r, Bytes file) {
     if (const auto* e = r.findStream("Data")) {
         auto d = r.read(*e);
         if (d.size() == e->size)
             return d;
     }
+    std::vector<ByteVec> chains;
     for (std::uint32_t start : r.chainStarts()) {
         auto d = r.readChain(start, file.size());
         if (recordRun(d) > 0)
             return d;
+        if (!docfmt::fibSignatureAt(d, 0))
+            chains.push_back(std::move(d));
     }
-    if (r.fatFound())
-        return {}; // the FAT is sound: no chain holds pictures
-    for (std::uint32_t s = 0; s < r.sectorCount(); ++s) {
-        const Bytes at = bin::slice(file, r.sectorOffset(s));
-        if (const std::uint64_t n = recordRun(at))
-            return copyOf(bin::slice(at, 0, n));
-    }
-    return {};
+    for (const auto& d : chains)
+        if (const Bytes run = firstRecordRun(d); !run.empty())
+            return copyOf(run);
+    return copyOf(firstRecordRun(bin::slice(file, r.sectorOffset(0))));
 }
 
 struct WordStreams {
