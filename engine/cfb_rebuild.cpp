@@ -8,6 +8,7 @@
 #include "engine/doc_patterns.h"
 #include "engine/doc_steps.h"
 #include "platform/files.h"
+#include "platform/work_control.h"
 
 #include <algorithm>
 #include <cctype>
@@ -82,6 +83,7 @@ std::optional<ByteVec> findTable(const cfb::Reader& r, Bytes file, const docfmt:
     if (need == 0)
         return std::nullopt;
     for (std::uint32_t start : r.chainStarts()) {
+        passWorkGate();
         auto t = r.readChain(start, file.size());
         if (t.size() >= need && holdsPieceTable(t, fib))
             return t;
@@ -90,6 +92,7 @@ std::optional<ByteVec> findTable(const cfb::Reader& r, Bytes file, const docfmt:
     // mini sector start (a small table lies in the mini stream, itself contiguous).
     const std::uint64_t rounded = (need + r.sectorSize() - 1) / r.sectorSize() * r.sectorSize();
     for (std::size_t at = r.sectorOffset(0); at < file.size(); at += cfb::kMiniSectorSize) {
+        passWorkGate();
         const Bytes t = bin::slice(file, at, rounded);
         if (t.size() >= need && holdsPieceTable(t, fib))
             return copyOf(t);
@@ -112,9 +115,11 @@ std::uint64_t recordRun(Bytes b) {
 
 // The first run of picture records that starts at a mini sector boundary of b.
 Bytes firstRecordRun(Bytes b) {
-    for (std::size_t at = 0; at < b.size(); at += cfb::kMiniSectorSize)
+    for (std::size_t at = 0; at < b.size(); at += cfb::kMiniSectorSize) {
+        passWorkGate();
         if (const std::uint64_t n = recordRun(bin::slice(b, at)))
             return bin::slice(b, at, n);
+    }
     return {};
 }
 
@@ -128,6 +133,7 @@ ByteVec findData(const cfb::Reader& r, Bytes file) {
     }
     std::vector<ByteVec> chains;
     for (std::uint32_t start : r.chainStarts()) {
+        passWorkGate();
         auto d = r.readChain(start, file.size());
         if (recordRun(d) > 0)
             return d;
@@ -166,6 +172,7 @@ std::optional<WordStreams> findWordStreams(const cfb::Reader& r, Bytes file) {
         if (consider(r.read(*e)))
             return first;
     for (std::uint32_t s = 0; s < r.sectorCount(); ++s) {
+        passWorkGate();
         const std::size_t at = r.sectorOffset(s);
         if (!docfmt::fibSignatureAt(file, at))
             continue;
@@ -246,6 +253,8 @@ ReadBack readBack(Bytes file) {
         }
         out.words += run >= 2;
         out.pictures = doc.pictures().size();
+    } catch (const StopRequested&) {
+        throw;
     } catch (...) {
         return {};
     }

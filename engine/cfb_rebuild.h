@@ -29,7 +29,8 @@ struct RepairedContainer {
     std::vector<std::uint8_t> bytes; // the repaired file (empty for None)
 };
 
-// The repair of a whole file's bytes; never throws on bad input.
+// The repair of a whole file's bytes; never throws on bad input (a stop of the current work
+// passes through).
 RepairedContainer repairContainer(std::span<const std::uint8_t> file);
 
 // True when the bytes are a compound file whose header, FAT and directory agree and whose Word

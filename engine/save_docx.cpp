@@ -7,6 +7,7 @@
 #include "engine/save_engine.h"
 #include "platform/files.h"
 #include "platform/temp.h"
+#include "platform/work_control.h"
 
 namespace qm {
 
@@ -16,6 +17,7 @@ int CopyMediaFiles(const std::string& prefix, const fs::path& mediaFolder) {
     int copied = 0;
     try {
         for (const auto& name : files::listFolder(mediaFolder)) {
+            passWorkGate();
             const fs::path from = mediaFolder / name;
             if (!files::isFile(from))
                 continue; // folders are not media files

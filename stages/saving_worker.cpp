@@ -56,10 +56,17 @@ void SavingWorker::run() {
     s.filesSavedCount = 0;
     for (const char* f : {kCrLf, kCrLf, kStep3Banner, kCrLf, kCrLf, kDestination, kCrLf, kDestinationRule, kCrLf, kCrLf})
         appendLog(f);
-    if (s.saveCurrentOnly)
-        currentFileFlow();
-    else
-        allFilesFlow();
+    try {
+        if (s.saveCurrentOnly)
+            currentFileFlow();
+        else
+            allFilesFlow();
+    } catch (const StopRequested&) {
+        // Whoever stopped the run (Stop, Close, Escape, a signal), the log tells it.
+        for (const char* f : {kCrLf, kCrLf, kAborted})
+            appendLog(f);
+        throw;
+    }
 }
 
 fs::path SavingWorker::makeCandidateFolder(const fs::path& destination, int n, const std::string& name) {
@@ -201,7 +208,10 @@ void SavingWorker::allFilesFlow() {
                 s.saveTargetPath = target;
                 appendLog(target.string()); // no line break before it: consecutive paths run together
                 ui_.showText(Field::DestinationPath, target.string());
-                runCandidate(j, 0, [&] { engine_.QuickRepairCopy(target); });
+                if (files::exists(target) && !ui_.mayReplaceQuickRepairCopy(target))
+                    ui_.candidateKept(j, 0, target);
+                else
+                    runCandidate(j, 0, [&] { engine_.QuickRepairCopy(target); });
             } else {
                 for (int n = 1; n <= 4; ++n) {
                     const fs::path folder = makeCandidateFolder(destination, n, name);
