@@ -25,6 +25,17 @@ using ByteVec = std::vector<std::uint8_t>;
 
 // Larger files keep the header-only repair: the rebuild holds the file in memory several times.
 constexpr std::size_t kMaxRebuild = std::size_t(256) << 20;
+// Hostile files can hold any number of chains and document headers: only the first ones are
+// tried, so that the search stays linear in the file's size.
+constexpr std::size_t kMaxCandidates = 16;
+
+// The first chain starts of the FAT.
+std::vector<std::uint32_t> someChainStarts(const cfb::Reader& r) {
+    auto starts = r.chainStarts();
+    if (starts.size() > kMaxCandidates)
+        starts.resize(kMaxCandidates);
+    return starts;
+}
 
 ByteVec copyOf(Bytes b) { return {b.begin(), b.end()}; }
 
@@ -82,7 +93,7 @@ std::optional<ByteVec> findTable(const cfb::Reader& r, Bytes file, const docfmt:
     const std::uint64_t need = tableExtent(fib, file.size());
     if (need == 0)
         return std::nullopt;
-    for (std::uint32_t start : r.chainStarts()) {
+    for (std::uint32_t start : someChainStarts(r)) {
         passWorkGate();
         auto t = r.readChain(start, file.size());
         if (t.size() >= need && holdsPieceTable(t, fib))
@@ -132,7 +143,7 @@ ByteVec findData(const cfb::Reader& r, Bytes file) {
             return d;
     }
     std::vector<ByteVec> chains;
-    for (std::uint32_t start : r.chainStarts()) {
+    for (std::uint32_t start : someChainStarts(r)) {
         passWorkGate();
         auto d = r.readChain(start, file.size());
         if (recordRun(d) > 0)
@@ -171,11 +182,13 @@ std::optional<WordStreams> findWordStreams(const cfb::Reader& r, Bytes file) {
     if (const auto* e = r.findStream("WordDocument"))
         if (consider(r.read(*e)))
             return first;
-    for (std::uint32_t s = 0; s < r.sectorCount(); ++s) {
+    std::size_t tried = 0;
+    for (std::uint32_t s = 0; s < r.sectorCount() && tried < kMaxCandidates; ++s) {
         passWorkGate();
         const std::size_t at = r.sectorOffset(s);
         if (!docfmt::fibSignatureAt(file, at))
             continue;
+        ++tried;
         const Bytes head = bin::slice(file, at);
         const auto fib = docfmt::parseFib(head);
         if (!fib)
