@@ -376,11 +376,29 @@ bool Reader::intact(const DirEntry& entry) const {
     return strictChain(fat_, entry.start, (entry.size + sectorSize_ - 1) / sectorSize_, sectorCount_);
 }
 
-std::vector<const DirEntry*> Reader::rootStreams() const {
-    std::vector<const DirEntry*> out;
-    for (std::uint32_t i : rootChildren_)
-        if (entries_[i].type == 2)
-            out.push_back(&entries_[i]);
+std::vector<std::pair<std::string, const DirEntry*>> Reader::streamPaths() const {
+    std::vector<std::pair<std::string, const DirEntry*>> out;
+    if (entries_.empty() || entries_[0].type != 5)
+        return out;
+    // Each entry is visited once, whatever loops a damaged tree has.
+    std::vector<bool> seen(entries_.size(), false);
+    std::vector<std::pair<std::uint32_t, std::string>> stack{{entries_[0].child, ""}};
+    while (!stack.empty()) {
+        auto [i, prefix] = std::move(stack.back());
+        stack.pop_back();
+        if (i >= entries_.size() || seen[i])
+            continue;
+        seen[i] = true;
+        const DirEntry& e = entries_[i];
+        stack.push_back({e.left, prefix});
+        stack.push_back({e.right, prefix});
+        if (e.name.empty() || e.name.find('/') != std::string::npos)
+            continue;
+        if (e.type == 2)
+            out.emplace_back(prefix + e.name, &e);
+        else if (e.type == 1)
+            stack.push_back({e.child, prefix + e.name + "/"});
+    }
     return out;
 }
 

@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qm::docserver::cfb {
@@ -49,8 +50,9 @@ public:
     // A stream by name (case-insensitive): a child of the root storage when the tree can be
     // walked, otherwise any stream entry of that name.
     const DirEntry* findStream(std::string_view name) const;
-    // The stream entries directly under the root storage (empty when the tree cannot be walked).
-    std::vector<const DirEntry*> rootStreams() const;
+    // Every stream reachable from the root storage, with its path ("ObjectPool/_1/\001Ole");
+    // empty when the tree cannot be walked.
+    std::vector<std::pair<std::string, const DirEntry*>> streamPaths() const;
 
     std::vector<std::uint8_t> read(const DirEntry& entry) const;
     // True when the entry's chain (and for a small stream the mini stream's) follows the FAT

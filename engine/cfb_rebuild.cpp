@@ -224,16 +224,16 @@ std::optional<ByteVec> rebuild(Bytes file) {
     if (word->fib.unicodeCapable)
         if (auto data = findData(r, file); !data.empty())
             streams.push_back({"Data", std::move(data)});
-    // The other streams of the root storage that read back whole (summaries, class data).
-    // Storages (embedded objects) are not carried over.
-    for (const auto* e : r.rootStreams()) {
+    // The other streams that read back whole (summaries, class data, embedded objects in their
+    // storages).
+    for (const auto& [path, e] : r.streamPaths()) {
         const bool taken = std::any_of(streams.begin(), streams.end(),
-                                       [&](const cfb::Stream& s) { return sameName(s.name, e->name); });
-        if (taken || sameName(e->name, "WordDocument") || sameName(e->name, tableName) || sameName(e->name, "Data"))
+                                       [&](const cfb::Stream& s) { return sameName(s.name, path); });
+        if (taken || path.find('?') != std::string::npos)
             continue;
         auto bytes = r.read(*e);
-        if (bytes.size() == e->size && e->name.find('?') == std::string::npos)
-            streams.push_back({e->name, std::move(bytes)});
+        if (bytes.size() == e->size)
+            streams.push_back({path, std::move(bytes)});
     }
     try {
         cfb::WriteOptions options;
