@@ -102,7 +102,8 @@ TEST(CompoundFile, StreamPathsMakeStoragesAndReadBack) {
                                               {"ObjectPool/_11/\001Ole", patterned(20, 2)},
                                               {"ObjectPool/_11/CONTENTS", patterned(6000, 3)},
                                               {"ObjectPool/_12/\001Ole", patterned(30, 4)}};
-    const cfb::Reader r(cfb::writeCompoundFile(streams));
+    const auto file = cfb::writeCompoundFile(streams);
+    const cfb::Reader r(file);
     const auto paths = r.streamPaths();
     ASSERT_EQ(paths.size(), streams.size());
     for (const auto& s : streams) {
