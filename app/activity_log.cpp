@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <mutex>
 
 namespace qm {
@@ -43,6 +44,23 @@ std::filesystem::path logFilePath() {
     if (folder.empty() || folder.back() != '/')
         folder += '/';
     return folder + kLogFileName;
+}
+
+std::filesystem::path defaultLogFolder() {
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state)
+        return std::filesystem::path(state) / "quillmend";
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return std::filesystem::path(home) / ".local" / "state" / "quillmend";
+    return {};
+}
+
+bool ensureWritableLogFolder() {
+    const auto folder = logFilePath().parent_path();
+    if (files::isFolder(folder) && ::access(folder.c_str(), W_OK) == 0)
+        return true;
+    const auto fallback = defaultLogFolder();
+    return !fallback.empty() && files::createFolders(fallback) &&
+           registry::writeValue(session().registryKey, "LogPath", fallback.string());
 }
 
 bool appendLog(std::string_view text) {

@@ -21,6 +21,15 @@ std::filesystem::path logFilePath();
 // Returns false when the file could not be opened or written.
 bool appendLog(std::string_view text);
 
+// The per-user log folder an installation registers: ${XDG_STATE_HOME:-$HOME/.local/state}/quillmend
+// (empty when neither variable is set).
+std::filesystem::path defaultLogFolder();
+// For a system-wide installation, whose installation folder users cannot write: when no
+// "LogPath" names an existing folder and the "FilePath" folder is not writable, creates
+// defaultLogFolder() and records it as "LogPath" in the user's registry store, so the log is
+// not lost. True when the log now has a writable folder.
+bool ensureWritableLogFolder();
+
 // View Log: opens the log being written in the desktop's text viewer (xdg-open); does not wait.
 bool viewLog();
 // Clear Log (after the user said Yes): deletes the log being written and appends "\r\n".

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace qm {
 
@@ -88,6 +89,7 @@ struct SessionState {
     bool savePictureFolderUsed = false;
     std::list<Path> savePictureDocs; // picture documents of the current file, in the order made
     int saveNextPictureNumber = 1;
+    std::vector<Path> saveMediaCopies; // the media copies the last .docx candidate wrote
 
     // E. Saving stage.
     WorkerHandle saveThread;

@@ -1,7 +1,12 @@
 #include "cli/batch_run.h"
 
 #include "app/activity_log.h"
+#include "app/run_environment.h"
 #include "app/session_state.h"
+#include "cli/batch_inputs.h"
+#include "cli/batch_report.h"
+#include "cli/parallel_run.h"
+#include "cli/stop_signals.h"
 #include "engine/engine_helpers.h"
 #include "engine/gallery_page.h"
 #include "platform/files.h"
@@ -12,11 +17,14 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iostream>
-#include <map>
+#include <sstream>
 
 namespace qm::cli {
 
@@ -25,69 +33,36 @@ using namespace qm::stages;
 
 namespace {
 
-struct FileReport {
-    std::string source;
-    std::vector<std::pair<int, std::string>> written; // (candidate, path)
-    std::vector<std::string> kept;
-    std::vector<std::string> errors;
-    std::string previewsFolder;
-};
-
-std::string jsonEscape(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out;
-}
-
-// Shows the flows' progress on standard error and collects what each file gave.
+// Shows the flows' progress and collects what each file gave. order[k] is the report of the
+// session's file number k + 1.
 class ConsoleUi : public StageUi {
 public:
-    ConsoleUi(Console& console, std::vector<FileReport>& reports) : console_(console), reports_(reports) {}
-
-    bool closeWord = false;
+    ConsoleUi(std::ostream& err, std::istream& in, bool interactive, std::vector<FileReport>& reports,
+              std::vector<size_t> order)
+        : err_(err), in_(in), interactive_(interactive), reports_(reports), order_(std::move(order)) {}
 
     void showText(Field field, const std::string& text) override {
-        if (field == Field::FileTotal)
-            total_ = text;
-        if (field == Field::FileNumber) {
-            current_ = std::atoi(text.c_str());
-            if (const FileReport* r = report(current_))
-                console_.err << "[" << text << "/" << total_ << "] " << r->source << "\n";
-        }
+        if (field != Field::FileNumber)
+            return;
+        const int number = std::atoi(text.c_str());
+        if (report(number))
+            err_ << "[" << order_[number - 1] + 1 << "/" << reports_.size() << "] " << report(number)->source << "\n";
     }
     void setOverallProgress(int) override {}
     void setProgressTimer(bool, int) override {}
-    bool askYesNo(const std::string& question) override {
-        // Only the Word check asks here: answered by --close-word.
-        console_.err << "quillmend-cli: a document server is already running"
-                     << (closeWord ? "; ending it (--close-word)\n" : "\n");
-        (void)question;
+    bool askYesNo(const std::string&) override { // only the Word check asks here
+        if (closeWord)
+            err_ << "quillmend-cli: a document server is already running; ending it (--close-word)\n";
         return closeWord;
     }
     OverwriteAnswer askOverwrite(const fs::path& existing) override {
-        if (!console_.interactive)
+        if (!interactive_)
             return kNo;
         for (;;) {
-            console_.err << "'" << existing.string()
-                         << "' exists. Overwrite? [y]es, [n]o, [a]ll (yes to all), [N]one (no to all): " << std::flush;
+            err_ << "'" << existing.string()
+                 << "' exists. Overwrite? [y]es, [n]o, [a]ll (yes to all), [N]one (no to all): " << std::flush;
             std::string line;
-            if (!std::getline(console_.in, line))
+            if (!std::getline(in_, line))
                 return kNo;
             if (line == "y" || line == "Y" || line == "yes")
                 return kYes;
@@ -108,7 +83,7 @@ public:
             s.overwriteAnswer = answer;
         return answer == kYes || answer == kYesToAll;
     }
-    void notice(const std::string& text) override { console_.err << "quillmend-cli: " << text << "\n"; }
+    void notice(const std::string& text) override { err_ << "quillmend-cli: " << text << "\n"; }
     void candidateDone(int fileNumber, int candidate, const fs::path& output, bool written) override {
         FileReport* r = report(fileNumber);
         if (!r)
@@ -116,61 +91,50 @@ public:
         const std::string label = candidate == 0 ? "quick repair copy" : "candidate " + std::to_string(candidate);
         if (written) {
             r->written.emplace_back(candidate, output.string());
-            console_.err << "  " << label << ": " << output.string() << "\n";
+            err_ << "  " << label << ": " << output.string() << "\n";
         } else {
-            console_.err << "  " << label << ": nothing recovered\n";
+            err_ << "  " << label << ": nothing recovered\n";
         }
     }
     void candidateKept(int fileNumber, int candidate, const fs::path& output) override {
         if (FileReport* r = report(fileNumber))
             r->kept.push_back(output.string());
-        console_.err << "  " << (candidate == 0 ? "quick repair copy" : "candidate " + std::to_string(candidate))
-                     << ": kept existing " << output.string() << "\n";
+        err_ << "  " << (candidate == 0 ? "quick repair copy" : "candidate " + std::to_string(candidate))
+             << ": kept existing " << output.string() << "\n";
     }
     void failed(int fileNumber, const std::string& source, const std::string& what) override {
-        if (FileReport* r = report(fileNumber))
-            r->errors.push_back(what);
-        console_.err << "quillmend-cli: " << source << ": " << what << "\n";
+        FileReport* r = report(fileNumber);
+        const size_t before = r ? r->errors.size() : 0;
+        if (r)
+            r->addError(what);
+        if (!r || r->errors.size() > before)
+            err_ << "quillmend-cli: " << source << ": " << what << "\n";
     }
+
+    bool closeWord = false;
 
 private:
     FileReport* report(int fileNumber) {
-        return fileNumber >= 1 && fileNumber <= static_cast<int>(reports_.size()) ? &reports_[fileNumber - 1] : nullptr;
+        return fileNumber >= 1 && fileNumber <= static_cast<int>(order_.size()) ? &reports_[order_[fileNumber - 1]]
+                                                                               : nullptr;
     }
-    Console& console_;
+    std::ostream& err_;
+    std::istream& in_;
+    bool interactive_;
     std::vector<FileReport>& reports_;
-    std::string total_;
-    int current_ = 0;
+    std::vector<size_t> order_;
 };
 
-// The installation folder: "FilePath" of the registry store when it holds the companion
-// tool, else the folder of this program (a build tree) or its ../lib/quillmend.
-fs::path locateInstallFolder(const fs::path& registered) {
-    std::vector<fs::path> candidates{registered};
+// Makes a folder (and its parents); on failure why holds the reason.
+bool makeFolder(const fs::path& folder, std::string& why) {
     std::error_code ec;
-    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-        candidates.push_back(self.parent_path());
-        candidates.push_back(self.parent_path().parent_path() / "lib" / "quillmend");
-    }
-    for (const auto& c : candidates)
-        if (!c.empty() && files::isFile(c / "stopvane"))
-            return c;
-    return registered;
-}
-
-bool readable(const fs::path& p, std::string& why) {
-    if (!files::exists(p)) {
-        why = "No such file";
+    fs::create_directories(folder, ec);
+    if (ec) {
+        why = ec.message();
         return false;
     }
-    if (files::isFolder(p)) {
-        why = "Is a folder";
-        return false;
-    }
-    std::ifstream in(p, std::ios::binary);
-    if (!in) {
-        why = "Permission denied";
+    if (!fs::is_directory(folder, ec)) {
+        why = "it exists and is not a folder";
         return false;
     }
     return true;
@@ -212,138 +176,168 @@ void copyPreviews(const fs::path& folder) {
         files::copyFile(mediaFolder / name, media / name);
         page += "<img src=\"media/" + GalleryUrlPath(name) + "\"><br>\n"; // a name may hold markup
     }
-    std::ofstream(folder / "Preview 2.html", std::ios::binary) << page;
+    files::writeFileAtomic(folder / "Preview 2.html", page);
 }
 
-} // namespace
-
-int runBatch(const Options& options, Console& console) {
-    // Inputs and the output folder first: bad usage is reported before any work starts.
-    std::vector<std::string> sources;
-    for (const auto& f : options.files) {
-        std::string why;
-        if (!readable(f, why)) {
-            console.err << "quillmend-cli: cannot read '" << f << "': " << why << "\n";
-            return 2;
+// Runs the preview stage (with --previews) and the saving flow over the given inputs, in this
+// process. Throws StopRequested when the run is stopped.
+void runFlows(const Options& options, const std::vector<Input>& inputs, const std::vector<size_t>& which,
+              std::vector<FileReport>& reports, ConsoleUi& ui, std::ostream& err, WorkControl& control) {
+    auto& s = session();
+    s.sourceFiles.clear();
+    std::vector<std::string> names;
+    for (size_t i : which) {
+        s.sourceFiles.push_back(inputs[i].source);
+        names.push_back(inputs[i].outputName);
+    }
+    s.fileCount = static_cast<int>(which.size());
+    if (options.previewsDir) {
+        auto engine = makeAnalysisEngine();
+        for (size_t k = 0; k < which.size(); ++k) {
+            control.checkpoint();
+            const size_t i = which[k];
+            err << "[" << i + 1 << "/" << reports.size() << "] analysing " << inputs[i].source << "\n";
+            const AnalysisResult r = RunAnalysis(*engine, static_cast<int>(k + 1), &control);
+            control.checkpoint();
+            if (!r.error.empty()) {
+                reports[i].addError(r.error);
+                err << "quillmend-cli: " << inputs[i].source << ": " << r.error << "\n";
+            }
+            if (r.ranEngine) {
+                const fs::path folder = *options.previewsDir / inputs[i].outputName;
+                copyPreviews(folder);
+                reports[i].previewsFolder = folder.string();
+            }
         }
-        sources.push_back(fs::absolute(f).lexically_normal().string());
     }
-    if (!files::createFolders(options.outputDir)) {
-        console.err << "quillmend-cli: cannot create the output folder '" << options.outputDir.string() << "'\n";
-        return 2;
-    }
-    if (options.previewsDir && !files::createFolders(*options.previewsDir)) {
-        console.err << "quillmend-cli: cannot create the previews folder '" << options.previewsDir->string() << "'\n";
-        return 2;
+    s.clearPreviewFiles();
+    s.saveAllFolder = options.outputDir;
+    s.saveCurrentOnly = false;
+    if (options.overwrite == OverwritePolicy::Overwrite)
+        s.overwriteAnswer = kYesToAll;
+    else if (options.overwrite == OverwritePolicy::KeepExisting)
+        s.overwriteAnswer = kNoToAll;
+    auto engine = makeSaveEngine();
+    SavingWorker worker(ui, *engine, control);
+    worker.setOutputNames(names);
+    worker.run();
+}
+
+// The run itself; signals is the run's stop watcher, ownScope is set once the document
+// servers in scope are the run's own.
+int runStoppable(const Options& options, Console& console, WorkControl& control, const StopSignals& signals,
+                 std::atomic<bool>& ownScope) {
+    auto refuse = [&](int status, const std::string& reason) {
+        console.err << "quillmend-cli: " << reason << "\n";
+        if (options.json)
+            printJsonRefusal(console.out, reason, status);
+        return status;
+    };
+    std::string why;
+    if (!makeFolder(options.outputDir, why))
+        return refuse(2, "cannot create the output folder '" + options.outputDir.string() + "': " + why);
+    if (options.previewsDir && !makeFolder(*options.previewsDir, why))
+        return refuse(2, "cannot create the previews folder '" + options.previewsDir->string() + "': " + why);
+
+    // Inputs that cannot be processed are reported and skipped; the others run.
+    const std::vector<Input> inputs = checkInputs(options.files);
+    std::vector<FileReport> reports(inputs.size());
+    std::vector<size_t> valid;
+    std::vector<std::string> rows;
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        reports[i].source = inputs[i].source;
+        if (inputs[i].problem.empty()) {
+            valid.push_back(i);
+            rows.push_back(inputs[i].source);
+            continue;
+        }
+        reports[i].addError(inputs[i].problem);
+        console.err << "quillmend-cli: cannot process '" << options.files[i] << "': " << inputs[i].problem << "\n";
     }
 
     auto& s = session();
     s.loadIdentity();
     s.installFolder = locateInstallFolder(s.installFolder);
+    ensureWritableLogFolder(); // a system installation: the log goes to the user's state folder
+    const PrivateTempFolder privateTemp;
+    if (privateTemp.path().empty())
+        return refuse(1, "cannot create a temporary folder in '" + temp::folder() + "': " + std::strerror(errno));
 
-    // Everything temporary goes into a private folder that is removed at the end, so a
-    // run leaves nothing behind even when a salvage step keeps a folder it does not know.
-    const fs::path privateTemp = temp::makeFolder("quillmend-");
-    const char* oldTmp = std::getenv("TMPDIR");
-    const std::string savedTmp = oldTmp ? oldTmp : "";
-    if (!privateTemp.empty())
-        ::setenv("TMPDIR", privateTemp.c_str(), 1);
-
-    std::vector<FileReport> reports(sources.size());
-    for (size_t i = 0; i < sources.size(); ++i)
-        reports[i].source = sources[i];
-    ConsoleUi ui(console, reports);
-    ui.closeWord = options.closeWord;
-
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    LogRunStart(local);
     s.skipPreview = !options.previewsDir.has_value();
-    int status = 0;
-    const RepairOutcome outcome = StartRepair(ui, sources, options.quick ? 1 : 0);
-    if (outcome == RepairOutcome::WordLeftRunning) {
-        console.err << "quillmend-cli: close it or run again with --close-word\n";
-        status = 1;
-    } else if (outcome == RepairOutcome::NoFiles) {
-        status = 2;
-    } else {
-        if (options.previewsDir) {
-            auto engine = makeAnalysisEngine();
-            for (size_t i = 0; i < sources.size(); ++i) {
-                console.err << "[" << i + 1 << "/" << sources.size() << "] analysing " << sources[i] << "\n";
-                const AnalysisResult r = RunAnalysis(*engine, static_cast<int>(i + 1));
-                if (!r.error.empty()) {
-                    reports[i].errors.push_back(r.error);
-                    console.err << "quillmend-cli: " << sources[i] << ": " << r.error << "\n";
-                }
-                if (r.ranEngine) {
-                    const fs::path folder = *options.previewsDir / fs::path(sources[i]).filename();
-                    copyPreviews(folder);
-                    reports[i].previewsFolder = folder.string();
-                }
-            }
-        }
-        s.clearPreviewFiles();
-        s.saveAllFolder = options.outputDir;
-        s.saveCurrentOnly = false;
-        if (options.overwrite == OverwritePolicy::Overwrite)
-            s.overwriteAnswer = kYesToAll;
-        else if (options.overwrite == OverwritePolicy::KeepExisting)
-            s.overwriteAnswer = kNoToAll;
-        auto engine = makeSaveEngine();
-        WorkControl control;
-        SavingWorker worker(ui, *engine, control);
-        worker.run();
-        LogCompletion();
-        for (const auto& r : reports)
-            if (r.written.empty())
-                status = 1;
-    }
-    s.clearPreviewFiles();
-    if (!s.docxWorkFolder.empty())
-        files::removeTree(s.docxWorkFolder);
-    if (!privateTemp.empty()) {
-        files::removeTree(privateTemp);
-        if (oldTmp)
-            ::setenv("TMPDIR", savedTmp.c_str(), 1);
-        else
-            ::unsetenv("TMPDIR");
+    ConsoleUi ui(console.err, console.in, console.interactive, reports, valid);
+    ui.closeWord = options.closeWord;
+    if (!valid.empty()) {
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        LogRunStart(local);
+        // The Word check concerns servers outside this run (a desktop program's); the run's
+        // own servers get a scope of their own right after it.
+        const RepairOutcome outcome = StartRepair(ui, rows, options.quick ? 1 : 0);
+        if (outcome == RepairOutcome::WordLeftRunning)
+            return refuse(1, "a document server is already running; close it or run again with --close-word");
+        if (outcome != RepairOutcome::Started)
+            valid.clear();
     }
 
-    if (outcome == RepairOutcome::Started) {
-        console.out << (options.json ? "" : "\nSummary\n");
-        if (options.json) {
-            console.out << "{\n  \"output\": \"" << jsonEscape(options.outputDir.string()) << "\",\n  \"files\": [";
-            for (size_t i = 0; i < reports.size(); ++i) {
-                const auto& r = reports[i];
-                console.out << (i ? "," : "") << "\n    {\"source\": \"" << jsonEscape(r.source) << "\", \"candidates\": [";
-                for (size_t k = 0; k < r.written.size(); ++k)
-                    console.out << (k ? ", " : "") << "{\"number\": " << r.written[k].first << ", \"path\": \""
-                                << jsonEscape(r.written[k].second) << "\"}";
-                console.out << "], \"kept\": [";
-                for (size_t k = 0; k < r.kept.size(); ++k)
-                    console.out << (k ? ", " : "") << "\"" << jsonEscape(r.kept[k]) << "\"";
-                console.out << "], \"errors\": [";
-                for (size_t k = 0; k < r.errors.size(); ++k)
-                    console.out << (k ? ", " : "") << "\"" << jsonEscape(r.errors[k]) << "\"";
-                console.out << "]";
-                if (!r.previewsFolder.empty())
-                    console.out << ", \"previews\": \"" << jsonEscape(r.previewsFolder) << "\"";
-                console.out << "}";
-            }
-            console.out << "\n  ],\n  \"exit_status\": " << status << "\n}\n";
-        } else {
-            for (const auto& r : reports) {
-                console.out << r.source << ": " << r.written.size() << " candidate"
-                            << (r.written.size() == 1 ? "" : "s") << " written\n";
-                for (const auto& [n, path] : r.written)
-                    console.out << "  " << path << "\n";
-                for (const auto& path : r.kept)
-                    console.out << "  kept existing " << path << "\n";
-            }
+    enterPrivateServerScope();
+    ownScope = true;
+    try {
+        if (options.jobs > 1 && valid.size() > 1) {
+            runInWorkers(options.jobs, valid, [&](size_t index, WorkControl& workerControl) {
+                std::ostringstream progress;
+                ConsoleUi workerUi(progress, console.in, false, reports, {index});
+                try {
+                    runFlows(options, inputs, {index}, reports, workerUi, progress, workerControl);
+                } catch (const StopRequested&) {
+                }
+                reports[index].progress = progress.str();
+                return reports[index];
+            }, reports, console.err, control);
+        } else if (!valid.empty()) {
+            runFlows(options, inputs, valid, reports, ui, console.err, control);
         }
+    } catch (const StopRequested&) {
     }
+    cleanUpRunFiles();
+    const int stopSignal = signals.received();
+
+    // A file without a candidate, or with an error (a write that failed), fails the run.
+    int status = 0;
+    for (const auto& r : reports)
+        if (!r.gotCandidate() || !r.errors.empty())
+            status = 1;
+    if (stopSignal) {
+        status = 128 + stopSignal;
+        console.err << "quillmend-cli: stopped by signal " << stopSignal << "; finished outputs are kept\n";
+    } else if (!valid.empty()) {
+        LogCompletion();
+    }
+    if (options.json)
+        printJson(console.out, options.outputDir.string(), reports, status);
+    else
+        printSummary(console.out, reports);
+    return status;
+}
+
+} // namespace
+
+int runBatch(const Options& options, Console& console) {
+    // Signals are taken from the start: a stop at any moment still removes what the run made.
+    WorkControl control;
+    std::atomic<bool> ownScope{false};
+    int status = 0;
+    {
+        StopSignals signals([&](int signal) {
+            control.requestStop();
+            forwardSignalToWorkers(signal);
+            if (ownScope) // before, the servers in scope are not the run's to end
+                RunStopvane();
+        });
+        status = runStoppable(options, console, control, signals, ownScope);
+    }
+    if (ownScope)
+        leaveServerScope();
     return status;
 }
 
@@ -351,6 +345,8 @@ int cliMain(const std::vector<std::string>& args, Console& console) {
     const ParseResult parsed = parseArguments(args);
     if (!parsed.error.empty()) {
         console.err << "quillmend-cli: " << parsed.error << "\nTry 'quillmend-cli --help' for more information.\n";
+        if (parsed.options.json)
+            printJsonRefusal(console.out, parsed.error, 2);
         return 2;
     }
     if (parsed.options.help) {

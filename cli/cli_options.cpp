@@ -1,5 +1,7 @@
 #include "cli/cli_options.h"
 
+#include <cstdlib>
+
 namespace qm::cli {
 
 std::string usageText() {
@@ -13,6 +15,8 @@ std::string usageText() {
            "      --overwrite       replace existing outputs without asking\n"
            "      --keep-existing   keep existing outputs without asking\n"
            "      --close-word      end running document servers instead of stopping\n"
+           "  -j, --jobs N          process N files at once (default 1); with more than one,\n"
+           "                        existing outputs are kept unless --overwrite is given\n"
            "      --json            print a machine-readable report on standard output\n"
            "      --help            display this help and exit\n"
            "      --version         output version information and exit\n"
@@ -21,8 +25,13 @@ std::string usageText() {
            "DIR/Preview 1 .. DIR/Preview 4, and one per .docx file into DIR/Preview 1.\n"
            "The input files are never modified.\n"
            "\n"
-           "Exit status: 0 when every file gave at least one candidate, 1 when some file\n"
-           "gave none, 2 for bad usage.\n";
+           "Files that share a name get distinct output names: the second \"x.doc\" is\n"
+           "saved as \"x (2).doc\". In the --json report, bytes of a name that are not\n"
+           "UTF-8 appear as \\udc80..\\udcff escapes.\n"
+           "\n"
+           "Exit status: 0 when every file gave at least one candidate (or kept one),\n"
+           "1 when some file gave none or could not be read, 2 for bad usage or an output\n"
+           "folder that cannot be made, 128+N when stopped by signal N.\n";
 }
 
 std::string versionText() {
@@ -66,6 +75,20 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
         } else if (a == "--keep-existing") {
             sawKeep = true;
             o.overwrite = OverwritePolicy::KeepExisting;
+        } else if (a == "-j" || a == "--jobs" || a.rfind("--jobs=", 0) == 0 || (a.rfind("-j", 0) == 0 && a.size() > 2)) {
+            std::optional<std::string> v;
+            if (a == "-j" || a == "--jobs")
+                v = needValue(i, a);
+            else
+                v = a.substr(a[1] == 'j' ? 2 : 7);
+            if (v) {
+                char* end = nullptr;
+                const long n = std::strtol(v->c_str(), &end, 10);
+                if (v->empty() || *end != '\0' || n < 1 || n > kMaxJobs)
+                    r.error = "invalid number of jobs '" + *v + "' (1 to " + std::to_string(kMaxJobs) + ")";
+                else
+                    o.jobs = static_cast<int>(n);
+            }
         } else if (a == "--json") {
             o.json = true;
         } else if (a == "--close-word") {

@@ -8,6 +8,8 @@
 
 namespace qm::cli {
 
+inline constexpr int kMaxJobs = 64;
+
 enum class OverwritePolicy { Ask, Overwrite, KeepExisting };
 
 struct Options {
@@ -17,6 +19,7 @@ struct Options {
     OverwritePolicy overwrite = OverwritePolicy::Ask;
     bool json = false;
     bool closeWord = false;
+    int jobs = 1; // files processed at once, each in its own worker process
     bool help = false;
     bool version = false;
     std::vector<std::string> files;

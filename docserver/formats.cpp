@@ -5,6 +5,7 @@
 #include "docserver/format_io.h"
 #include "platform/files.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace qm::docserver {
@@ -47,7 +48,7 @@ void writeDocument(const Document& doc, const std::filesystem::path& file, Forma
     case Format::Txt: bytes = writeTxt(doc); break;
     }
     if (!files::writeFileAtomic(file, bytes))
-        throw DocError("cannot write " + file.string());
+        throw DocError("cannot write " + file.string() + ": " + std::strerror(errno));
 }
 
 Document readDocument(const std::filesystem::path& file) {

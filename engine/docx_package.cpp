@@ -15,7 +15,8 @@ namespace fs = std::filesystem;
 fs::path CopyPackage(const fs::path& source, const fs::path& work) {
     const fs::path copy = work / "1.docx";
     const fs::path archive = work / "1.zip";
-    files::copyFile(source, copy);
+    if (!files::copyFile(source, copy))
+        return {}; // errno tells why
     files::renameFile(copy, archive);
     if (!files::isFile(archive))
         return {};

@@ -62,6 +62,7 @@ int SaveCombinedDoc(SaveVariant variant, int fibTextResult) {
                     app.Quit();
                     save::endServer();
                 } catch (...) {
+                    save::noteWriteFailure();
                     if (!allFiles) {
                         if (save::tryCall([&] { document.Save(); }) && savedAs)
                             whole = true;

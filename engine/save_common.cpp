@@ -3,7 +3,13 @@
 #include "app/session_state.h"
 #include "engine/engine_helpers.h"
 #include "engine/save_detail.h"
+#include "docserver/formats.h"
+#include "engine/save_engine.h"
 #include "platform/files.h"
+
+#include <cctype>
+#include <fstream>
+#include <vector>
 
 #include <utility>
 
@@ -13,6 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 bool fibTextFailed = false; // the save engine runs on one worker thread only
+std::string writeFailure;    // why the last candidate's output could not be written
 } // namespace
 
 fs::path withExtension(const fs::path& path, const std::string& ext) {
@@ -83,8 +90,26 @@ int saveNewDocument(const fs::path& output, const std::function<void(word::Range
         endServer();
         return 1;
     } catch (...) {
+        if (writing)
+            noteWriteFailure();
         abandonCandidate(writing ? output : fs::path{});
         return 0;
+    }
+}
+
+void noteWriteFailure() noexcept {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        noteWriteFailure(e.what());
+    } catch (...) {
+    }
+}
+
+void noteWriteFailure(const std::string& what) noexcept {
+    try {
+        writeFailure = what;
+    } catch (...) {
     }
 }
 
@@ -119,3 +144,31 @@ bool takeFibTextFailure() noexcept { return std::exchange(fibTextFailed, false);
 void setFibTextFailure(bool failed) noexcept { fibTextFailed = failed; }
 
 } // namespace qm::save
+
+namespace qm {
+
+std::string takeWriteFailure() { return std::exchange(save::writeFailure, {}); }
+
+bool OutputHoldsContent(const std::filesystem::path& output) {
+    try {
+        const docserver::Document doc = docserver::readDocument(output);
+        if (!doc.pictures().empty())
+            return true;
+        for (const char c : doc.plainText())
+            if (!std::isspace(static_cast<unsigned char>(c)))
+                return true;
+        return false;
+    } catch (...) {
+        // Unreadable here is not worthless (a repaired copy may still open in a word processor),
+        // unless the file holds nothing but zero bytes.
+        std::ifstream in(output, std::ios::binary);
+        std::vector<char> buf(1 << 16);
+        while (in.read(buf.data(), static_cast<std::streamsize>(buf.size())) || in.gcount() > 0)
+            for (std::streamsize i = 0; i < in.gcount(); ++i)
+                if (buf[static_cast<size_t>(i)] != 0)
+                    return true;
+        return false;
+    }
+}
+
+} // namespace qm

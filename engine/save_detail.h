@@ -42,6 +42,11 @@ void abandonCandidate(const std::filesystem::path& output);
 // removed and 0 returned.
 int saveNewDocument(const std::filesystem::path& output, const std::function<void(word::Range&)>& fill);
 
+// Records why an output could not be written, for takeWriteFailure(): the exception being
+// handled (call it inside a catch block only), or the given reason.
+void noteWriteFailure() noexcept;
+void noteWriteFailure(const std::string& what) noexcept;
+
 // Runs RunStopvane(), swallowing any error of the tool.
 void endServer() noexcept;
 

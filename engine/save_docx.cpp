@@ -9,6 +9,9 @@
 #include "platform/temp.h"
 #include "platform/work_control.h"
 
+#include <cerrno>
+#include <cstring>
+
 namespace qm {
 
 namespace fs = std::filesystem;
@@ -22,8 +25,10 @@ int CopyMediaFiles(const std::string& prefix, const fs::path& mediaFolder) {
             if (!files::isFile(from))
                 continue; // folders are not media files
             const fs::path to = prefix + "_" + name;
-            if (!save::isSource(to) && files::copyFile(from, to))
+            if (!save::isSource(to) && files::copyFile(from, to)) {
                 ++copied;
+                session().saveMediaCopies.push_back(to);
+            }
         }
     } catch (...) {
     }
@@ -65,6 +70,8 @@ int SaveDocxText(const fs::path& documentXmlPath) {
         save::endServer();
         return 1;
     } catch (...) {
+        if (writing)
+            save::noteWriteFailure();
         save::abandonCandidate(writing ? output : fs::path{});
         return 0;
     }
@@ -72,12 +79,17 @@ int SaveDocxText(const fs::path& documentXmlPath) {
 
 int SaveDocxCandidate(const fs::path& candidateFolder) {
     auto& s = session();
+    s.saveMediaCopies.clear();
     const fs::path work = temp::makeFolder();
-    if (work.empty())
+    if (work.empty()) {
+        save::noteWriteFailure("cannot create a folder in " + temp::folder() + ": " + std::strerror(errno));
         return 0;
+    }
     int made = 0;
     try {
         const fs::path archive = docx::CopyPackage(s.saveSourcePath, work);
+        if (archive.empty())
+            save::noteWriteFailure("cannot copy the package into " + work.string() + ": " + std::strerror(errno));
         if (!archive.empty() && docx::FindLocalHeader(archive)) {
             docx::ExtractPackage(archive, work);
             made = SaveDocxText(work / "word" / "document.xml");
@@ -99,7 +111,8 @@ int SaveDocxCandidate(const fs::path& candidateFolder) {
     // Folders the clean-up does not name (customXml and the like) would keep the working folder
     // alive: nothing of it is needed any more.
     files::removeTree(work);
-    return made;
+    // Media copies are salvage too: a candidate whose document part was lost still wrote them.
+    return made != 0 || !s.saveMediaCopies.empty() ? 1 : 0;
 }
 
 } // namespace qm

@@ -57,6 +57,8 @@ int SaveFibText(const std::string& fileName, const std::filesystem::path& candid
         return doc::tailCopy(view->bytes(), *fib, output);
     } catch (...) {
         // Candidate 1 ends here: no text document, no combined document.
+        if (writing)
+            save::noteWriteFailure();
         save::setFibTextFailure(true);
         save::abandonCandidate(writing ? output : std::filesystem::path{});
         s.saveTextDocPath.clear();

@@ -8,9 +8,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <fstream>
 
 namespace qm::files {
+
+namespace {
+constexpr const char* kSiblingSuffix = ".part";
+} // namespace
 
 bool exists(const fs::path& p) {
     std::error_code ec;
@@ -44,7 +49,8 @@ fs::path makeSiblingFile(const fs::path& target) {
     fs::path dir = target.parent_path();
     if (dir.empty())
         dir = ".";
-    return temp::makeFile(".part", dir, 0666); // the umask decides, as for any new file
+    // The writer's process number in the name tells a dead writer's leftover from a live one's.
+    return temp::makeFile("." + std::to_string(::getpid()) + kSiblingSuffix, dir, 0666); // the umask decides
 }
 
 namespace {
@@ -103,8 +109,11 @@ bool copyFile(const fs::path& from, const fs::path& to) {
     ::close(in);
     if (ok)
         ok = ::rename(part.c_str(), to.c_str()) == 0;
-    if (!ok)
+    if (!ok) {
+        const int saved = errno; // the caller reports the cause
         ::unlink(part.c_str());
+        errno = saved;
+    }
     return ok;
 }
 
@@ -130,6 +139,10 @@ bool makeWritable(const fs::path& p) {
 bool createFolders(const fs::path& p) {
     std::error_code ec;
     fs::create_directories(p, ec);
+    if (ec) {
+        errno = ec.value(); // callers report the cause
+        return false;
+    }
     return fs::is_directory(p, ec);
 }
 
@@ -171,12 +184,42 @@ std::optional<std::vector<std::uint8_t>> readFile(const fs::path& p) {
 }
 
 bool writeFile(const fs::path& p, std::string_view bytes) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    if (!out)
+    const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
         return false;
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    return !out.fail();
+    const char* data = bytes.data();
+    size_t left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, data, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int saved = n < 0 ? errno : ENOSPC;
+            ::close(fd);
+            errno = saved;
+            return false;
+        }
+        data += n;
+        left -= static_cast<size_t>(n);
+    }
+    return ::close(fd) == 0;
+}
+
+void removeDeadWritersLeftovers(const fs::path& folder) {
+    const std::string suffix = kSiblingSuffix;
+    for (const auto& name : listFolder(folder)) {
+        // "<number>.<pid>.part"
+        if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        const std::string stem = name.substr(0, name.size() - suffix.size());
+        const auto dot = stem.find('.');
+        if (dot == std::string::npos || dot == 0 || stem.find_first_not_of("0123456789.") != std::string::npos ||
+            stem.find('.', dot + 1) != std::string::npos || stem.size() - dot - 1 > 9 || dot + 1 == stem.size())
+            continue;
+        const long pid = std::stol(stem.substr(dot + 1));
+        if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            deleteFile(folder / name);
+    }
 }
 
 bool writeFileAtomic(const fs::path& p, std::string_view bytes) {
@@ -186,7 +229,9 @@ bool writeFileAtomic(const fs::path& p, std::string_view bytes) {
     if (tmp.empty())
         return false;
     if (!writeFile(tmp, bytes) || !renameFile(tmp, p)) {
+        const int saved = errno; // the caller reports the cause
         deleteFile(tmp);
+        errno = saved;
         return false;
     }
     return true;

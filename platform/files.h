@@ -23,7 +23,7 @@ std::optional<std::uintmax_t> fileSize(const fs::path& p);
 // Copies a plain file (with its permission bits), replacing the target if it exists. The copy
 // is written beside the target and renamed over it: when it fails the target is as it was.
 bool copyFile(const fs::path& from, const fs::path& to);
-// Creates a new empty file "<number>.part" in the folder of target (O_EXCL), for writing a
+// Creates a new empty file "<number>.<pid>.part" in the folder of target (O_EXCL), for writing a
 // replacement that is then renamed over target. Empty when nothing could be created.
 fs::path makeSiblingFile(const fs::path& target);
 bool renameFile(const fs::path& from, const fs::path& to);
@@ -43,7 +43,11 @@ std::vector<std::string> listFolder(const fs::path& folder);
 // Whole-file read; nullopt when the file cannot be read.
 std::optional<std::vector<std::uint8_t>> readFile(const fs::path& p);
 bool writeFile(const fs::path& p, std::string_view bytes);
-// Writes to a new sibling file (makeSiblingFile) and renames it over the target.
+// Writes to a new sibling file (makeSiblingFile) and renames it over the target. On failure
+// nothing is left and errno tells why.
 bool writeFileAtomic(const fs::path& p, std::string_view bytes);
+// Removes the temporary files of writers in folder that ended in the middle of a write (their
+// process is gone); those of live writers are left alone.
+void removeDeadWritersLeftovers(const fs::path& folder);
 
 } // namespace qm::files

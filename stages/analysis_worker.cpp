@@ -19,9 +19,9 @@ AnalysisResult RunAnalysis(AnalysisEngine& engine, int fileNumber, WorkControl* 
     AnalysisResult result;
     s.clearPreviewFiles();
     const std::string path = s.sourceFileAt(fileNumber - 1);
-    const std::string ext = extensionOf(path);
+    const std::string ext = lowerCase(extensionOf(path));
     try {
-        if (ext == "doc" || ext == "DOC") {
+        if (ext == "doc") {
             s.currentSourcePath = path;
             s.inputIsDocx = false;
             result.ranEngine = true;

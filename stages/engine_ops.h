@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <string>
 
 namespace qm::stages {
 
@@ -28,6 +29,10 @@ public:
     virtual int SaveAnchoredText(int method, const std::filesystem::path& candidateFolder, const std::string& fileName) = 0;
     virtual int SaveRawBlocks(const std::string& fileName, const std::filesystem::path& candidateFolder) = 0;
     virtual int SaveDocxCandidate(const std::filesystem::path& candidateFolder) = 0;
+    // Why the last output could not be written, or empty; reading it clears it.
+    virtual std::string TakeWriteFailure() { return {}; }
+    // False when a written output holds neither text nor picture.
+    virtual bool HoldsContent(const std::filesystem::path&) { return true; }
 };
 
 std::unique_ptr<AnalysisEngine> makeAnalysisEngine();

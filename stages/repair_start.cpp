@@ -28,6 +28,13 @@ std::string fileNameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string lowerCase(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
 void LogRunStart(const std::tm& t) {
     const std::string date = std::to_string(t.tm_mday) + "\\" + std::to_string(t.tm_mon + 1) + "\\" +
                              std::to_string(t.tm_year + 1900);

@@ -34,5 +34,8 @@ bool WordIsRunning();
 // Path helpers with the flows' exact rules.
 std::string extensionOf(const std::string& path); // text after the last "." (whole path without one)
 std::string fileNameOf(const std::string& path);  // text after the last "/"
+// ASCII letters in lower case: extensions are compared without regard to case ("A.DOC" is a
+// .doc file).
+std::string lowerCase(std::string text);
 
 } // namespace qm::stages

@@ -29,6 +29,8 @@ public:
     int SaveDocxCandidate(const std::filesystem::path& candidateFolder) override {
         return qm::SaveDocxCandidate(candidateFolder);
     }
+    std::string TakeWriteFailure() override { return qm::takeWriteFailure(); }
+    bool HoldsContent(const std::filesystem::path& output) override { return qm::OutputHoldsContent(output); }
 };
 
 } // namespace

@@ -114,21 +114,58 @@ template <typename Call> void SavingWorker::runCandidate(int fileNumber, int can
     auto& s = session();
     const fs::path expected = s.saveTargetPath;
     const FileStamp before = FileStamp::of(expected);
+    engine_.TakeWriteFailure(); // a failure of an earlier candidate is not this one's
+    s.saveMediaCopies.clear();
+    bool returned = false;
+    bool reported = false;
     try {
         call();
+        returned = true;
     } catch (const StopRequested&) {
-        throw;
     } catch (const std::exception& e) {
+        reported = true;
         ui_.failed(fileNumber, s.saveSourcePath.string(), e.what());
     } catch (...) {
+        reported = true;
         ui_.failed(fileNumber, s.saveSourcePath.string(), "unknown error");
     }
-    control_.checkpoint();
     // The .docx candidate may have renamed its output (saveTargetPath is read again).
     const fs::path output = s.saveTargetPath;
     const FileStamp after = FileStamp::of(output);
-    const bool written = after.exists && (output != expected || !(after == before));
+    bool written = after.exists && (output != expected || !(after == before));
+    if (control_.stopRequested()) {
+        // An output the engine finished is kept; one it was writing when the stop came is not.
+        if (written && !returned)
+            files::deleteFile(output);
+        files::removeDeadWritersLeftovers(output.parent_path());
+        if (written && returned)
+            ui_.candidateDone(fileNumber, candidate, output, true);
+        throw StopRequested();
+    }
+    // A .doc candidate that recovered neither text nor picture is no recovery.
+    if (written && lowerCase(extensionOf(s.saveSourcePath.string())) == "doc" && !engine_.HoldsContent(output)) {
+        files::deleteFile(output);
+        written = false;
+    }
+    if (!written) {
+        files::removeDeadWritersLeftovers(output.parent_path());
+        const std::string failure = engine_.TakeWriteFailure();
+        if (!failure.empty() && !reported)
+            ui_.failed(fileNumber, s.saveSourcePath.string(), failure);
+        if (!s.saveMediaCopies.empty()) {
+            // The document was lost but its pictures were saved: those are what this candidate wrote.
+            for (const auto& copy : s.saveMediaCopies)
+                ui_.candidateDone(fileNumber, candidate, copy, true);
+            return;
+        }
+    }
     ui_.candidateDone(fileNumber, candidate, output, written);
+}
+
+std::string SavingWorker::outputName(int fileNumber, const std::string& path) const {
+    if (fileNumber >= 1 && fileNumber <= static_cast<int>(outputNames_.size()) && !outputNames_[fileNumber - 1].empty())
+        return outputNames_[fileNumber - 1];
+    return fileNameOf(path);
 }
 
 void SavingWorker::currentFileFlow() {
@@ -141,9 +178,9 @@ void SavingWorker::currentFileFlow() {
     s.saveSourcePath = path;
     ui_.showText(Field::SourcePath, path);
     const fs::path destination = s.currentSaveFolder;
-    const std::string name = fileNameOf(path);
+    const std::string name = outputName(k, path);
     s.saveFileName = name;
-    const std::string ext = extensionOf(path);
+    const std::string ext = lowerCase(extensionOf(path));
 
     if (ext == "doc") {
         const int n = s.selectedPreview;
@@ -195,12 +232,12 @@ void SavingWorker::allFilesFlow() {
         const int j = s.filesSavedCount + 1;
         ui_.setOverallProgress(s.fileCount > 0 ? static_cast<int>(static_cast<long long>(j) * 100 / s.fileCount) : 100);
         s.saveSourcePath = path;
-        const std::string name = fileNameOf(path);
+        const std::string name = outputName(j, path);
         s.saveFileName = name;
         ui_.showText(Field::SourcePath, path);
         ui_.showText(Field::FileNumber, std::to_string(j));
         ui_.showText(Field::DestinationPath, destination.string());
-        const std::string ext = extensionOf(path);
+        const std::string ext = lowerCase(extensionOf(path));
 
         if (ext == "doc") {
             if (!s.advanceRepair) {

@@ -8,6 +8,8 @@
 #include "stages/stage_ui.h"
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 namespace qm::stages {
 
@@ -19,6 +21,10 @@ public:
     // A stop request (WorkControl) ends it at the next checkpoint with StopRequested, after the
     // "Repairing aborted" lines are appended to the log.
     void run();
+
+    // Output names by file number (1-based; names[0] is file 1's). A file without an entry
+    // saves under its source name. Inputs that share a name get distinct ones this way.
+    void setOutputNames(std::vector<std::string> names) { outputNames_ = std::move(names); }
 
 private:
     void currentFileFlow();
@@ -36,6 +42,8 @@ private:
     SaveEngine& engine_;
     WorkControl& control_;
     int currentCandidate_ = 0; // candidate number the all-files overwrite test is about
+    std::vector<std::string> outputNames_;
+    std::string outputName(int fileNumber, const std::string& path) const;
 };
 
 // Output name of a .docx candidate: the source name, or with saveOption 2 the name with its

@@ -4,12 +4,12 @@
 //   quillmend-register INSTALL_FOLDER [LOG_FOLDER]
 //
 // LOG_FOLDER defaults to ${XDG_STATE_HOME:-$HOME/.local/state}/quillmend and is created.
+#include "app/activity_log.h"
 #include "app/session_state.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 
 int main(int argc, char** argv) {
@@ -17,14 +17,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: quillmend-register INSTALL_FOLDER [LOG_FOLDER]\n");
         return 2;
     }
-    std::filesystem::path logFolder;
-    if (argc == 3) {
-        logFolder = argv[2];
-    } else if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state) {
-        logFolder = std::filesystem::path(state) / "quillmend";
-    } else if (const char* home = std::getenv("HOME"); home && *home) {
-        logFolder = std::filesystem::path(home) / ".local" / "state" / "quillmend";
-    }
+    const std::filesystem::path logFolder = argc == 3 ? std::filesystem::path(argv[2]) : qm::defaultLogFolder();
     const std::string key = qm::session().registryKey;
     const std::string install = std::filesystem::absolute(argv[1]).lexically_normal().string();
     bool ok = qm::registry::writeValue(key, "FilePath", install);

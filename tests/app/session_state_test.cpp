@@ -1,3 +1,4 @@
+#include "app/run_environment.h"
 #include "app/session_state.h"
 #include "engine/engine_helpers.h"
 #include "platform/registry.h"
@@ -84,4 +85,31 @@ TEST_F(SessionStateTest, DeleteFolderFilesLeavesSubfolders) {
     EXPECT_FALSE(fs::exists(dir_ / "pics" / "Picture2.Doc"));
     EXPECT_TRUE(fs::exists(dir_ / "pics" / "sub" / "inner"));
     DeleteFolderFiles(dir_ / "missing"); // no crash
+}
+
+TEST_F(SessionStateTest, RunEnvironmentIsUndoneAfterTheRun) {
+    const std::string tmpBefore = std::getenv("TMPDIR");
+    fs::path made;
+    {
+        const PrivateTempFolder temp;
+        made = temp.path();
+        ASSERT_FALSE(made.empty());
+        EXPECT_EQ(made.parent_path(), fs::path(tmpBefore));
+        EXPECT_EQ(std::string(std::getenv("TMPDIR")), made.string());
+        test::writeText(made / "left.doc", "x");
+        fs::create_directories(made / "pkg" / "word");
+    }
+    EXPECT_FALSE(fs::exists(made));
+    EXPECT_EQ(std::string(std::getenv("TMPDIR")), tmpBefore);
+
+    const std::string instance = std::getenv("QUILLMEND_INSTANCE");
+    const std::string first = enterPrivateServerScope();
+    const std::string second = enterPrivateServerScope();
+    EXPECT_EQ(first.rfind(instance + ".", 0), 0u) << first;
+    EXPECT_EQ(second.rfind(first + ".", 0), 0u) << second;
+    EXPECT_EQ(std::string(std::getenv("QUILLMEND_INSTANCE")), second);
+    leaveServerScope();
+    EXPECT_EQ(std::string(std::getenv("QUILLMEND_INSTANCE")), first);
+    leaveServerScope();
+    EXPECT_EQ(std::string(std::getenv("QUILLMEND_INSTANCE")), instance);
 }

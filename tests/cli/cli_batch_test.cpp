@@ -1,15 +1,26 @@
 // End-to-end runs of the built quillmend-cli over the damaged samples, with its own
 // document servers (out of process), as a script would run it.
+#include "docserver/formats.h"
+#include "engine/word_automation.h"
 #include "platform/process.h"
 
 #include "tests/support/test_support.h"
 #include "tests/zip/zip_builder.h"
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
+#include <set>
+#include <thread>
+
+extern char** environ;
 
 using namespace qm;
 
@@ -22,7 +33,7 @@ struct CliRun {
 
 // Runs the program with standard input closed and both outputs captured.
 CliRun runCli(const fs::path& dir, const std::vector<std::string>& args) {
-    std::string cmd = "'" + (test::binDir() / "quillmend-cli").string() + "'";
+    std::string cmd = "timeout 600 '" + (test::binDir() / "quillmend-cli").string() + "'";
     for (const auto& a : args)
         cmd += " '" + a + "'";
     cmd += " </dev/null 2>'" + (dir / "stderr.txt").string() + "'";
@@ -38,6 +49,69 @@ CliRun runCli(const fs::path& dir, const std::vector<std::string>& args) {
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     r.err = test::readText(dir / "stderr.txt");
     return r;
+}
+
+// Starts the program without waiting; its outputs go to files in dir.
+pid_t startCli(const fs::path& dir, const std::string& tag, const std::vector<std::string>& args) {
+    const std::string program = (test::binDir() / "quillmend-cli").string();
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (auto& a : argv)
+        cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, (dir / (tag + ".out")).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, (dir / (tag + ".err")).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, program.c_str(), &actions, nullptr, cargv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+int waitCli(pid_t pid) {
+    int st = 0;
+    if (pid < 0 || ::waitpid(pid, &st, 0) != pid)
+        return -1;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+// Every file under folder, as paths relative to it.
+std::set<std::string> filesUnder(const fs::path& folder) {
+    std::set<std::string> names;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+        if (it->is_regular_file())
+            names.insert(fs::relative(it->path(), folder).string());
+    return names;
+}
+
+// Document servers still alive whose instance value starts with prefix.
+int serversOf(const std::string& prefix) {
+    int count = 0;
+    for (const auto& e : fs::directory_iterator("/proc")) {
+        const std::string comm = test::readText(e.path() / "comm");
+        if (comm.rfind("quillmend-word", 0) != 0 || test::readText(e.path() / "stat").find(") Z") != std::string::npos)
+            continue;
+        const std::string env = test::readText(e.path() / "environ");
+        if (env.find("QUILLMEND_INSTANCE=" + prefix) != std::string::npos)
+            ++count;
+    }
+    return count;
+}
+
+// The outputs a run left are whole documents: no temporary file beside them, each readable.
+void expectOnlyWholeOutputs(const fs::path& out) {
+    for (const auto& name : filesUnder(out)) {
+        EXPECT_EQ(name.find(".quillmend-tmp"), std::string::npos) << name;
+        if (fs::path(name).extension() == ".doc") {
+            EXPECT_NO_THROW(docserver::readDocument(out / name)) << name;
+        }
+    }
 }
 
 } // namespace
@@ -90,6 +164,7 @@ TEST_F(CliBatchTest, WithoutATerminalExistingOutputsAreKeptAndNamed) {
     const fs::path first = dir_ / "out" / "Preview 4" / "Damaged Report.doc";
     test::writeText(first, "mine");
     const CliRun r = runCli(dir_.path(), {"-o", (dir_ / "out").string(), report_});
+    EXPECT_EQ(r.status, 0) << "kept outputs are the file's candidates: " << r.err;
     EXPECT_EQ(test::readText(first), "mine");
     EXPECT_NE(r.err.find("kept existing " + first.string()), std::string::npos) << r.err;
     const CliRun o = runCli(dir_.path(), {"--overwrite", "-o", (dir_ / "out").string(), report_});
@@ -137,4 +212,223 @@ TEST_F(CliBatchTest, QuickRepairAndPreviews) {
     EXPECT_TRUE(fs::exists(dir_ / "pv" / "Damaged Letter.docx" / "Preview 2.html"));
     EXPECT_TRUE(fs::exists(dir_ / "pv" / "Damaged Letter.docx" / "media" / "image1.png"));
     EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
+}
+
+TEST_F(CliBatchTest, InputsThatCannotBeProcessedAreNamedAndSkippedWhileTheOthersRun) {
+    const fs::path in = dir_ / "in";
+    ASSERT_EQ(::mkfifo((in / "pipe.doc").c_str(), 0600), 0);
+    fs::create_directories(in / "folder.doc");
+    test::writeText(in / "macros.docm", "x");
+    test::writeText(in / "empty.doc", "");
+    test::writeBytes(in / "zeros.doc", std::vector<std::uint8_t>(20000, 0));
+    const struct {
+        const char* name;
+        const char* reason; // empty: processed, recovers nothing
+    } cases[] = {
+        {"pipe.doc", "not a regular file"}, {"folder.doc", "is a folder"},
+        {"missing.doc", "No such file or directory"}, {"macros.docm", "not a Word document"},
+        {"empty.doc", ""}, {"zeros.doc", ""},
+    };
+    std::vector<std::string> args{"--json", "-o", (dir_ / "out").string()};
+    for (const auto& c : cases)
+        args.push_back((in / c.name).string());
+    args.push_back(report_);
+    const CliRun r = runCli(dir_.path(), args);
+    EXPECT_EQ(r.status, 1) << r.err;
+    const auto outputs = filesUnder(dir_ / "out");
+    for (const auto& c : cases) {
+        if (*c.reason) {
+            EXPECT_NE(r.err.find((in / c.name).string() + "': " + c.reason), std::string::npos) << r.err;
+        }
+        for (const auto& name : outputs)
+            EXPECT_NE(fs::path(name).filename().string(), c.name) << "no output for " << name;
+    }
+    EXPECT_TRUE(fs::exists(dir_ / "out" / "Preview 4" / "Damaged Report.doc"));
+    EXPECT_NE(r.out.find("\"exit_status\": 1"), std::string::npos) << r.out;
+    // Quick Repair's copy of an empty or all-zero file is no recovery either.
+    const CliRun q = runCli(dir_.path(), {"--quick", "-o", (dir_ / "quick").string(), (in / "empty.doc").string(),
+                                          (in / "zeros.doc").string()});
+    EXPECT_EQ(q.status, 1) << q.err;
+    EXPECT_TRUE(filesUnder(dir_ / "quick").empty()) << q.err;
+    EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
+}
+
+TEST_F(CliBatchTest, NamesInAnyCaseSharedNamesAndNonUtf8NamesKeepTheirOwnOutputs) {
+    const fs::path in = dir_ / "in";
+    fs::create_directories(in / "A");
+    fs::create_directories(in / "B");
+    const std::string odd = "odd\xff\xfe.doc"; // not UTF-8
+    for (const std::string name : {"A/x.doc", "B/x.doc", "UP.DOC", "c.Doc", odd.c_str()})
+        fs::copy_file(report_, in / name);
+    fs::copy_file(letter_, in / "Letter.DOCX");
+    std::vector<std::string> args{"--json", "-o", (dir_ / "out").string()};
+    for (const std::string name : {"A/x.doc", "B/x.doc", "UP.DOC", "c.Doc", odd.c_str(), "Letter.DOCX"})
+        args.push_back((in / name).string());
+    const CliRun r = runCli(dir_.path(), args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const std::string name : {"x.doc", "x (2).doc", "UP.DOC", "c.Doc", odd.c_str()})
+        for (const char* folder : {"Preview 1", "Preview 4"})
+            EXPECT_TRUE(fs::exists(dir_ / "out" / folder / name)) << folder << "/" << name;
+    EXPECT_TRUE(fs::exists(dir_ / "out" / "Preview 1" / "Letter.DOCX"));
+    if (!test::haveTool("python3"))
+        GTEST_SKIP() << "python3 is needed to read the JSON report";
+    test::writeBytes(dir_ / "report.json", std::vector<std::uint8_t>(r.out.begin(), r.out.end()));
+    // Each source with its candidates' file names, names restored to their bytes.
+    int st = 0;
+    const std::string listed = test::runCommand(
+        "python3 -c 'import json,sys,os\n"
+        "d=json.loads(open(sys.argv[1],\"rb\").read().decode(\"utf-8\"))\n"
+        "for f in d[\"files\"]:\n"
+        " names=sorted(set(os.path.basename(c[\"path\"]) for c in f[\"candidates\"]))\n"
+        " sys.stdout.buffer.write((f[\"source\"]+\"|\"+\"|\".join(names)+\"\\n\").encode(\"utf-8\",\"surrogateescape\"))' '" +
+            (dir_ / "report.json").string() + "'",
+        st);
+    ASSERT_EQ(st, 0) << r.out;
+    EXPECT_NE(listed.find((in / "A/x.doc").string() + "|x.doc\n"), std::string::npos) << listed;
+    EXPECT_NE(listed.find((in / "B/x.doc").string() + "|x (2).doc\n"), std::string::npos) << listed;
+    EXPECT_NE(listed.find((in / odd).string() + "|" + odd + "\n"), std::string::npos) << listed;
+}
+
+TEST_F(CliBatchTest, ALongNameIsSavedAndWriteFailuresNameTheirCause) {
+    const std::string longName = std::string(246, 'n') + ".doc"; // 250 characters
+    fs::copy_file(report_, dir_ / "in" / longName);
+    CliRun r = runCli(dir_.path(), {"-o", (dir_ / "out").string(), (dir_ / "in" / longName).string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::exists(dir_ / "out" / "Preview 4" / longName));
+    expectOnlyWholeOutputs(dir_ / "out");
+
+    // A full and a read-only file system, where this test may mount one.
+    const struct {
+        const char* options;
+        const char* cause;
+    } cases[] = {{"size=24k", "No space left on device"}, {"ro", "Read-only file system"}};
+    int k = 0;
+    for (const auto& c : cases) {
+        const fs::path mnt = dir_ / ("mnt" + std::to_string(k++));
+        fs::create_directories(mnt);
+        if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, std::string(c.options).find("size") == 0 ? c.options : "") != 0)
+            GTEST_SKIP() << "cannot mount a tmpfs here";
+        fs::create_directories(mnt / "out" / "Preview 1");
+        if (std::string(c.options) == "ro")
+            ::mount(nullptr, mnt.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr);
+        r = runCli(dir_.path(), {"-o", (mnt / "out").string(), report_});
+        EXPECT_EQ(r.status, 1) << c.cause;
+        EXPECT_NE(r.err.find(std::string("cannot write ") + (mnt / "out").string()), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.cause), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find(c.cause), r.err.rfind(c.cause)) << "once per file: " << r.err;
+        expectOnlyWholeOutputs(mnt / "out");
+        ::umount2(mnt.c_str(), MNT_DETACH);
+    }
+    // A full temporary folder: the package cannot be copied there.
+    const fs::path tmp = dir_ / "full-tmp";
+    fs::create_directories(tmp);
+    ASSERT_EQ(::mount("tmpfs", tmp.c_str(), "tmpfs", 0, "size=8k"), 0);
+    test::writeBytes(tmp / "fill", std::vector<std::uint8_t>(8192, 1));
+    env_.set("TMPDIR", tmp.string());
+    r = runCli(dir_.path(), {"-o", (dir_ / "out-tmp").string(), letter_});
+    env_.set("TMPDIR", (dir_ / "tmp").string());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+    EXPECT_EQ(fs::directory_iterator(tmp)->path().filename(), "fill") << "the run's folder is gone";
+    ::umount2(tmp.c_str(), MNT_DETACH);
+    EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
+}
+
+TEST_F(CliBatchTest, StopSignalsKeepFinishedOutputsAndLeaveNothingElse) {
+    std::vector<std::string> args{"-o", (dir_ / "out").string()};
+    for (int i = 0; i < 30; ++i) {
+        fs::copy_file(report_, dir_ / "in" / ("r" + std::to_string(i) + ".doc"));
+        args.push_back((dir_ / "in" / ("r" + std::to_string(i) + ".doc")).string());
+    }
+    args.push_back(letter_);
+    const std::string instance = std::getenv("QUILLMEND_INSTANCE");
+    const struct {
+        int signal;
+        int afterMs;
+        int jobs;
+        bool previews;
+    } cases[] = {{SIGINT, 100, 1, false}, {SIGTERM, 500, 1, false}, {SIGHUP, 1000, 1, false},
+                 {SIGINT, 400, 1, true},  {SIGINT, 300, 2, false}, {SIGTERM, 800, 3, true}};
+    int stopped = 0;
+    for (const auto& c : cases) {
+        fs::remove_all(dir_ / "out");
+        std::vector<std::string> run{"-j", std::to_string(c.jobs)};
+        if (c.previews)
+            run.insert(run.end(), {"--previews", (dir_ / "pv").string()});
+        run.insert(run.end(), args.begin(), args.end());
+        const pid_t pid = startCli(dir_.path(), "stop", run);
+        ASSERT_GT(pid, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.afterMs));
+        ::kill(pid, c.signal);
+        const int status = waitCli(pid);
+        const std::string err = test::readText(dir_ / "stop.err");
+        if (status == 0)
+            continue; // finished before the signal
+        ++stopped;
+        EXPECT_EQ(status, 128 + c.signal) << c.signal << " after " << c.afterMs << " ms: " << err;
+        EXPECT_TRUE(fs::is_empty(dir_ / "tmp")) << c.signal << " after " << c.afterMs << " ms";
+        EXPECT_EQ(serversOf(instance), 0);
+        expectOnlyWholeOutputs(dir_ / "out");
+    }
+    EXPECT_GT(stopped, 0) << "every run ended before its signal";
+}
+
+TEST_F(CliBatchTest, ParallelRunsAndJobsGiveTheOutputsOfOneAtATime) {
+    std::vector<std::string> inputs;
+    for (int i = 0; i < 4; ++i) {
+        for (const auto& [from, ext] : {std::pair{report_, ".doc"}, std::pair{letter_, ".docx"}}) {
+            const fs::path p = dir_ / "in" / ("f" + std::to_string(i) + ext);
+            fs::copy_file(from, p);
+            inputs.push_back(p.string());
+        }
+    }
+    for (const auto& input : inputs)
+        ASSERT_EQ(runCli(dir_.path(), {"-o", (dir_ / "one").string(), input}).status, 0);
+    const auto expected = filesUnder(dir_ / "one");
+    ASSERT_GE(expected.size(), inputs.size() * 2);
+
+    for (const bool closeWord : {false, true}) {
+        const fs::path out = dir_ / (closeWord ? "four-close" : "four");
+        std::vector<pid_t> runs;
+        for (int k = 0; k < 4; ++k) {
+            std::vector<std::string> args{"-o", out.string()};
+            if (closeWord)
+                args.push_back("--close-word");
+            args.insert(args.end(), {inputs[2 * k], inputs[2 * k + 1]});
+            runs.push_back(startCli(dir_.path(), "run" + std::to_string(k), args));
+        }
+        for (int k = 0; k < 4; ++k)
+            EXPECT_EQ(waitCli(runs[k]), 0) << test::readText(dir_ / ("run" + std::to_string(k) + ".err"));
+        EXPECT_EQ(filesUnder(out), expected) << (closeWord ? "with --close-word" : "");
+    }
+    std::vector<std::string> jobs{"-j", "2", "-o", (dir_ / "jobs").string(), "--json"};
+    jobs.insert(jobs.end(), inputs.begin(), inputs.end());
+    const CliRun r = runCli(dir_.path(), jobs);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(filesUnder(dir_ / "jobs"), expected);
+    // One report in input order.
+    size_t at = 0;
+    for (const auto& input : inputs) {
+        const size_t found = r.out.find("\"source\": \"" + input + "\"");
+        EXPECT_NE(found, std::string::npos) << input;
+        EXPECT_GT(found, at) << input;
+        at = found;
+    }
+    EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
+}
+
+TEST_F(CliBatchTest, AServerOutsideTheRunIsRefusedWithAReasonOrEndedWithCloseWord) {
+    env_.set("QUILLMEND_WORD_SERVER", (test::binDir() / "quillmend-word").string());
+    auto app = word::Application::create(); // a server of this user and instance, not of a run
+    ASSERT_EQ(app.Version(), "12.0");
+    CliRun r = runCli(dir_.path(), {"--json", "-o", (dir_ / "out").string(), report_});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("\"error\": \"a document server is already running; close it or run again with --close-word\""),
+              std::string::npos)
+        << r.out;
+    EXPECT_FALSE(fs::exists(dir_ / "out" / "Preview 4"));
+    EXPECT_EQ(app.Version(), "12.0") << "the refusal leaves the server alone";
+    r = runCli(dir_.path(), {"--json", "--close-word", "-o", (dir_ / "out").string(), report_});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THROW(app.Version(), word::WordError);
 }

@@ -1,5 +1,7 @@
 #include "stages/analysis_worker.h"
 #include "stages/repair_start.h"
+#include "stages/exit_paths.h"
+#include "stages/step1_flow.h"
 #include "engine/word_automation.h"
 
 #include "platform/registry.h"
@@ -72,7 +74,7 @@ TEST_F(RepairTest, LogRunStartWritesDateWithoutLeadingZeros) {
               std::string::npos);
 }
 
-TEST_F(RepairTest, AnalysisPicksTheEngineByTheExactExtension) {
+TEST_F(RepairTest, AnalysisPicksTheEngineByTheExtensionInAnyLetterCase) {
     test::FakeAnalysisEngine engine;
     session().sourceFiles = {"/x/a.doc", "/x/b.DOC", "/x/c.docx", "/x/d.Docx", "/x/e.DOCX", "/x/noext"};
     for (int n = 1; n <= 6; ++n) {
@@ -80,9 +82,10 @@ TEST_F(RepairTest, AnalysisPicksTheEngineByTheExactExtension) {
         const auto r = RunAnalysis(engine, n);
         EXPECT_TRUE(session().analysisFinished);
         EXPECT_TRUE(session().analysisThreadEnded);
-        EXPECT_EQ(r.ranEngine, n <= 3) << n;
+        EXPECT_EQ(r.ranEngine, n <= 5) << n;
     }
-    EXPECT_EQ(engine.calls, (std::vector<std::string>{"doc /x/a.doc", "doc /x/b.DOC", "docx /x/c.docx"}));
+    EXPECT_EQ(engine.calls, (std::vector<std::string>{"doc /x/a.doc", "doc /x/b.DOC", "docx /x/c.docx",
+                                                      "docx /x/d.Docx", "docx /x/e.DOCX"}));
     EXPECT_EQ(extensionOf("/a/b"), "/a/b");
 }
 
@@ -122,4 +125,145 @@ TEST_F(RepairTest, AfterAStopNoEngineMethodStartsAnotherServer) {
     EXPECT_THROW(word::Application::create(), word::WordError);
     EXPECT_EQ(serversStarted, 2);
     word::setConnectionFactory({});
+}
+
+// Step 1's list: one row per file whatever path reaches it, case kept, renumbered after removal.
+TEST_F(RepairTest, SourceListAddsEachFileOnceAndRenumbers) {
+    const auto a = dir_ / "Report.doc";
+    const auto b = dir_ / "report.doc";
+    const auto c = dir_ / "c.docx";
+    for (const auto& p : {a, b, c})
+        test::writeText(p, p.filename().string());
+    fs::create_directories(dir_ / "sub");
+    fs::create_symlink(a, dir_ / "link.doc");
+    fs::create_hard_link(c, dir_ / "hard.docx");
+    const auto cwd = fs::current_path();
+    fs::current_path(dir_ / "sub");
+
+    SourceList list;
+    EXPECT_EQ(list.add({a.string(), "", (dir_ / "gone.doc").string(), dir_.path().string(), b.string()}), 2);
+    EXPECT_EQ(list.add({"../Report.doc", (dir_ / "sub/../report.doc").string(), (dir_ / "link.doc").string(),
+                        (dir_ / "./Report.doc").string()}),
+              0)
+        << "other spellings and links of listed files";
+    EXPECT_EQ(list.add({"../c.docx", (dir_ / "hard.docx").string()}), 1);
+    fs::current_path(cwd);
+    ASSERT_EQ(list.size(), 3);
+    EXPECT_EQ(list.rows()[2].path, c.string()) << "relative paths are stored absolute";
+
+    EXPECT_FALSE(list.removeAt(3));
+    ASSERT_TRUE(list.removeAt(0));
+    ASSERT_EQ(list.size(), 2);
+    EXPECT_EQ(list.rows()[0].number, 1);
+    EXPECT_EQ(list.rows()[0].path, b.string());
+    EXPECT_EQ(list.rows()[1].number, 2);
+    EXPECT_EQ(list.add({a.string()}), 1);
+    EXPECT_EQ(list.rows()[2].number, 3) << "the next file gets the next number";
+    EXPECT_EQ(session().nextRowIndex, 3);
+    while (!list.empty())
+        list.removeAt(0);
+    EXPECT_FALSE(session().rowsRenumbered);
+    EXPECT_EQ(session().nextRowIndex, 0);
+}
+
+TEST_F(RepairTest, Step1QuestionsNoticesAndHandOver) {
+    const auto a = dir_ / "a.doc";
+    test::writeText(a, "x");
+    Step1Flow flow(ui_);
+    struct FakePreview : PreviewHandOver {
+        std::vector<bool>* shown = nullptr;
+        int runs = 0;
+        bool hiddenWhileRunning = false;
+        void runPreview() override {
+            ++runs;
+            hiddenWhileRunning = !shown->empty() && !shown->back();
+        }
+    } preview;
+    std::vector<bool> shown;
+    preview.shown = &shown;
+    auto show = [&](bool on) { shown.push_back(on); };
+
+    EXPECT_FALSE(flow.clearAll()) << "an empty list asks nothing";
+    EXPECT_TRUE(ui_.questions.empty());
+    EXPECT_FALSE(flow.repair(preview, show));
+    EXPECT_EQ(ui_.notices.back(), "No files selected, Kindly select a file");
+    EXPECT_EQ(preview.runs, 0);
+
+    flow.addFiles({a.string()});
+    EXPECT_FALSE(flow.clearSelected(-1));
+    EXPECT_EQ(ui_.notices.back(), "Please select any file to remove");
+    EXPECT_FALSE(flow.clearSelected(0)); // answered No
+    EXPECT_EQ(ui_.questions.back(), "Do you want to clear the selected file?");
+    EXPECT_EQ(flow.list().size(), 1);
+
+    EXPECT_TRUE(flow.toggleSkipPreview());
+    flow.setSkipPreview(false);
+    EXPECT_FALSE(session().skipPreview);
+    EXPECT_EQ(flow.forceQuickRepair(), 1);
+    ASSERT_TRUE(flow.repair(preview, show));
+    EXPECT_EQ(preview.runs, 1);
+    EXPECT_TRUE(preview.hiddenWhileRunning);
+    EXPECT_EQ(shown, (std::vector<bool>{false, true}));
+    EXPECT_FALSE(session().advanceRepair);
+    EXPECT_NE(log().find("Total Files Count :    1\r\n"), std::string::npos);
+    session().quickRepairForced = false;
+
+    ui_.yesNoAnswers = {false, true};
+    EXPECT_FALSE(flow.clearAll());
+    EXPECT_TRUE(flow.clearAll());
+    EXPECT_EQ(ui_.questions.back(), "Do you want to clear all files ?");
+    EXPECT_TRUE(flow.list().empty());
+
+    ui_.yesNoAnswers = {true};
+    EXPECT_TRUE(flow.clearLog());
+    EXPECT_EQ(ui_.questions.back(), "Do you want to clear Log File?");
+    EXPECT_EQ(log(), "\r\n");
+    flow.confirmExit();
+    EXPECT_EQ(ui_.questions.back(), "Do you want to exit?");
+    flow.confirmEscape();
+    EXPECT_EQ(ui_.questions.back(), "Do you want to exit ? ");
+}
+
+// Every exit removes what the run left in the temporary folder; the completion OK also the
+// .doc previews; nothing outside the temporary folder is touched.
+TEST_F(RepairTest, ExitCleanupLeavesNothingInTheTemporaryFolder) {
+    auto& s = session();
+    const fs::path tmp = dir_ / "tmp";
+    const fs::path runFolder = tmp / "run";
+    const fs::path userOut = dir_ / "out" / "Picture";
+    fs::create_directories(userOut);
+    test::writeText(userOut / "keep.doc", "user");
+    for (const ExitPath path : {ExitPath::EscapeMain, ExitPath::EscapePreview, ExitPath::PreviewExit,
+                                ExitPath::CompletionOk, ExitPath::CompletionClose, ExitPath::CompletionEscape,
+                                ExitPath::EscapeAnalysis}) {
+        fs::create_directories(runFolder / "x");
+        fs::create_directories(tmp / "Picture");
+        fs::create_directories(tmp / "pkg" / "word" / "media");
+        test::writeText(runFolder / "x" / "left.doc", "x");
+        test::writeText(tmp / "Picture" / "Picture1.Doc", "x");
+        test::writeText(tmp / "pkg" / "word" / "media" / "image1.png", "x");
+        for (int n = 1; n <= 4; ++n) {
+            s.previewDocPath[n] = tmp / (std::to_string(n) + ".mht");
+            test::writeText(s.previewDocPath[n], "x");
+        }
+        s.pictureFolder = tmp / "Picture";
+        s.docxWorkFolder = tmp / "pkg";
+        s.savePictureFolder = userOut;
+        setRunTempFolder(runFolder);
+        runExitCleanup(path);
+        EXPECT_TRUE(fs::is_empty(tmp)) << static_cast<int>(path);
+        EXPECT_TRUE(fs::exists(userOut / "keep.doc"));
+    }
+    // A second start cleans nothing: the folder belongs to the running one.
+    test::writeText(s.previewDocPath[1], "x");
+    runExitCleanup(ExitPath::SecondInstance);
+    EXPECT_TRUE(fs::exists(s.previewDocPath[1]));
+    EXPECT_EXIT(endProcess(ExitPath::CompletionClose), ::testing::ExitedWithCode(0), "");
+    EXPECT_FALSE(fs::exists(s.previewDocPath[1])) << "the child's clean-up ran in this folder too";
+    setRunTempFolder({});
+    for (auto& p : s.previewDocPath)
+        p.clear();
+    s.pictureFolder.clear();
+    s.docxWorkFolder.clear();
+    s.savePictureFolder.clear();
 }

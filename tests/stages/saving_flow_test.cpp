@@ -65,13 +65,16 @@ TEST_F(SavingFlowTest, AdvanceRepairWritesFourFoldersAndDocxOnlyCandidateOne) {
     EXPECT_EQ(engine_.calls, (std::vector<std::string>{
                                  "ExtractPicturesTo Preview 1", "SaveFibText a.doc Preview 1", "SaveCombinedDoc all 1",
                                  "SaveAnchoredText 2 Preview 2 a.doc", "SaveAnchoredText 3 Preview 3 a.doc",
-                                 "SaveRawBlocks a.doc Preview 4", "SaveDocxCandidate Preview 1"}))
-        << "DOC in capitals is never saved";
+                                 "SaveRawBlocks a.doc Preview 4", "ExtractPicturesTo Preview 1",
+                                 "SaveFibText UPPER.DOC Preview 1", "SaveCombinedDoc all 1",
+                                 "SaveAnchoredText 2 Preview 2 UPPER.DOC", "SaveAnchoredText 3 Preview 3 UPPER.DOC",
+                                 "SaveRawBlocks UPPER.DOC Preview 4", "SaveDocxCandidate Preview 1"}))
+        << "DOC in capitals is a .doc file";
     for (int n = 1; n <= 4; ++n)
         EXPECT_TRUE(fs::exists(out("Preview " + std::to_string(n)) / "a.doc"));
     EXPECT_TRUE(fs::exists(out("Preview 1/r.docx")));
     EXPECT_FALSE(fs::exists(out("Preview 2/r.docx")));
-    EXPECT_EQ(ui_.written.size(), 5u);
+    EXPECT_EQ(ui_.written.size(), 9u);
 }
 
 TEST_F(SavingFlowTest, QuickRepairWritesIntoTheDestinationAndLogsPathsRunTogether) {
@@ -221,6 +224,21 @@ TEST_F(SavingFlowTest, StopEndsTheFlowAtOnce) {
     const std::string aborted = std::string("\r\n\r\n") + logtext::kAborted;
     ASSERT_GE(log().size(), aborted.size());
     EXPECT_EQ(log().substr(log().size() - aborted.size()), aborted);
+}
+
+TEST_F(SavingFlowTest, ADocxCandidateThatLostItsDocumentReportsItsMediaCopies) {
+    struct MediaOnly : test::FakeSaveEngine {
+        int SaveDocxCandidate(const fs::path& f) override {
+            const auto copy = f / "r_image1.png";
+            test::writeText(copy, "png");
+            session().saveMediaCopies = {copy};
+            return 1;
+        }
+    } mediaOnly;
+    source("r.docx");
+    SavingWorker worker(ui_, mediaOnly, control_);
+    worker.run();
+    EXPECT_EQ(ui_.written, (std::vector<std::string>{out("Preview 1/r_image1.png").string()}));
 }
 
 TEST_F(SavingFlowTest, AFailingCandidateIsReportedAndTheNextOneRuns) {

@@ -1,0 +1,187 @@
+#include "cli/batch_report.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ostream>
+
+namespace qm::cli {
+
+namespace {
+
+// Length of the valid UTF-8 sequence at s[i], or 0 when the bytes there are not one.
+size_t utf8Length(const std::string& s, size_t i) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = b(i);
+    size_t n = 0;
+    unsigned cp = 0;
+    if (c < 0x80)
+        return 1;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+        cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + n > s.size())
+        return 0;
+    for (size_t k = 1; k < n; ++k) {
+        if ((b(i + k) & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (b(i + k) & 0x3F);
+    }
+    const bool overlong = (n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000);
+    if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return n;
+}
+
+std::string unicodeEscape(unsigned value) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\u%04x", value);
+    return buf;
+}
+
+void printList(std::ostream& out, const std::vector<std::string>& items) {
+    for (size_t k = 0; k < items.size(); ++k)
+        out << (k ? ", " : "") << jsonString(items[k]);
+}
+
+std::string causeOf(const std::string& what) {
+    const auto colon = what.rfind(": ");
+    return colon == std::string::npos ? what : what.substr(colon + 2);
+}
+
+} // namespace
+
+void FileReport::addError(const std::string& what) {
+    for (const auto& e : errors)
+        if (causeOf(e) == causeOf(what))
+            return;
+    errors.push_back(what);
+}
+
+std::string jsonString(const std::string& s) {
+    std::string out = "\"";
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        const size_t n = utf8Length(s, i);
+        if (n == 0) {
+            out += unicodeEscape(0xDC00 + c);
+            ++i;
+            continue;
+        }
+        if (n > 1) {
+            out.append(s, i, n);
+        } else if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            out += unicodeEscape(c);
+        } else {
+            out += static_cast<char>(c);
+        }
+        i += n;
+    }
+    return out + "\"";
+}
+
+void printSummary(std::ostream& out, const std::vector<FileReport>& reports) {
+    out << "\nSummary\n";
+    for (const auto& r : reports) {
+        out << r.source << ": " << r.written.size() << " candidate" << (r.written.size() == 1 ? "" : "s")
+            << " written\n";
+        for (const auto& [n, path] : r.written)
+            out << "  " << path << "\n";
+        for (const auto& path : r.kept)
+            out << "  kept existing " << path << "\n";
+        for (const auto& e : r.errors)
+            out << "  error: " << e << "\n";
+    }
+}
+
+void printJson(std::ostream& out, const std::string& outputFolder, const std::vector<FileReport>& reports,
+               int exitStatus) {
+    out << "{\n  \"output\": " << jsonString(outputFolder) << ",\n  \"files\": [";
+    for (size_t i = 0; i < reports.size(); ++i) {
+        const auto& r = reports[i];
+        out << (i ? "," : "") << "\n    {\"source\": " << jsonString(r.source) << ", \"candidates\": [";
+        for (size_t k = 0; k < r.written.size(); ++k)
+            out << (k ? ", " : "") << "{\"number\": " << r.written[k].first
+                << ", \"path\": " << jsonString(r.written[k].second) << "}";
+        out << "], \"kept\": [";
+        printList(out, r.kept);
+        out << "], \"errors\": [";
+        printList(out, r.errors);
+        out << "]";
+        if (!r.previewsFolder.empty())
+            out << ", \"previews\": " << jsonString(r.previewsFolder);
+        out << "}";
+    }
+    out << "\n  ],\n  \"exit_status\": " << exitStatus << "\n}\n";
+}
+
+void printJsonRefusal(std::ostream& out, const std::string& reason, int exitStatus) {
+    out << "{\n  \"error\": " << jsonString(reason) << ",\n  \"files\": [],\n  \"exit_status\": " << exitStatus
+        << "\n}\n";
+}
+
+// Each field is a tag letter, the decimal length of its text, ':' and the text itself.
+std::string serialize(const FileReport& r) {
+    std::string out;
+    auto field = [&](char tag, const std::string& text) {
+        out += tag;
+        out += std::to_string(text.size());
+        out += ':';
+        out += text;
+    };
+    for (const auto& [n, path] : r.written) {
+        field('N', std::to_string(n));
+        field('W', path);
+    }
+    for (const auto& k : r.kept)
+        field('K', k);
+    for (const auto& e : r.errors)
+        field('E', e);
+    field('P', r.previewsFolder);
+    field('L', r.progress);
+    return out;
+}
+
+bool deserialize(const std::string& text, FileReport& r) {
+    size_t i = 0;
+    int number = 0;
+    while (i < text.size()) {
+        const char tag = text[i++];
+        char* end = nullptr;
+        const unsigned long long len = std::strtoull(text.c_str() + i, &end, 10);
+        const size_t colon = static_cast<size_t>(end - text.c_str());
+        if (colon >= text.size() || text[colon] != ':' || len > text.size() - colon - 1)
+            return false;
+        const std::string value = text.substr(colon + 1, len);
+        i = colon + 1 + len;
+        switch (tag) {
+        case 'N': number = std::atoi(value.c_str()); break;
+        case 'W': r.written.emplace_back(number, value); break;
+        case 'K': r.kept.push_back(value); break;
+        case 'E': r.errors.push_back(value); break;
+        case 'P': r.previewsFolder = value; break;
+        case 'L': r.progress = value; break;
+        default: return false;
+        }
+    }
+    return true;
+}
+
+} // namespace qm::cli
