@@ -1,8 +1,11 @@
-// Quick Repair on the save side: a copy of the source with its container header rewritten.
+// Quick Repair on the save side: a copy of the source with its container header rewritten (and,
+// when that is not enough, its container rebuilt).
 #include "app/session_state.h"
+#include "engine/cfb_rebuild.h"
 #include "engine/save_detail.h"
 #include "engine/save_engine.h"
 #include "platform/files.h"
+#include "platform/work_control.h"
 
 namespace qm {
 
@@ -24,26 +27,18 @@ int QuickRepairCopy(const std::filesystem::path& target) {
             return 0;
         }
         files::makeWritable(work); // the copy is ours, whatever the source's permissions
-        bool repair = false;
-        {
-            const auto copy = doc::SourceView::open(work);
-            if (!copy || copy->size() == 0) {
-                files::deleteFile(work);
-                return 0;
-            }
-            repair = doc::findRepairPoint(copy->bytes()).has_value();
-        }
-        // Without a repair point the copy stays an exact copy of the source (and counts as 0);
-        // a header written in part is no repair.
-        if (repair && !doc::writeContainerHeader(work)) {
+        const auto size = files::fileSize(work);
+        const auto repair = size && *size > 0 ? doc::repairContainerCopy(work) : std::nullopt;
+        // A repair written in part is no repair. Without anything to repair the copy stays an
+        // exact copy of the source (and counts as 0).
+        if (!repair || !files::renameFile(work, target)) {
             files::deleteFile(work);
             return 0;
         }
-        if (!files::renameFile(work, target)) {
-            files::deleteFile(work);
-            return 0;
-        }
-        return repair ? 1 : 0;
+        return *repair == doc::ContainerRepair::None ? 0 : 1;
+    } catch (const StopRequested&) {
+        files::deleteFile(work);
+        throw;
     } catch (...) {
         files::deleteFile(work);
         return 0;

@@ -2,7 +2,11 @@
 // holds, how it is saved, what a failure leaves, what is left in the temporary and candidate
 // folders, and that the source is never touched.
 #include "app/session_state.h"
+#include "docserver/binary_io.h"
+#include "docserver/doc_binary.h"
+#include "engine/cfb_rebuild.h"
 #include "engine/save_engine.h"
+#include "tests/docserver/format_samples.h"
 #include "tests/engine/doc_fake_word.h"
 #include "tests/engine/doc_synthetic.h"
 
@@ -153,6 +157,21 @@ TEST_F(SaveDoc, QuickRepairCopyRewritesTheHeaderOfTheCopyOnly) {
     EXPECT_EQ(test::readBytes(target), want);
     EXPECT_TRUE(server_.instances.empty()); // no document server
     expectSourceUnchanged(src, s.bytes);
+}
+
+TEST_F(SaveDoc, QuickRepairCopyRebuildsALostAllocationTable) {
+    // Our writer's .doc with its FAT sector zeroed: the header write alone leaves it unsound,
+    // the copy comes back as a sound file with the text; the source stays as it was.
+    const auto doc = test::sampleDocument();
+    Data damaged = docserver::writeDocBinary(doc);
+    std::fill_n(damaged.begin() + (docserver::bin::u32(damaged, 76) + 1) * 512, 512, 0);
+    const auto src = writeSource(damaged);
+    const auto target = dir_ / "Out" / "Report.doc";
+    EXPECT_EQ(QuickRepairCopy(target), 1);
+    const Data copy = test::readBytes(target);
+    EXPECT_TRUE(doc::soundContainer(copy));
+    EXPECT_EQ(docserver::readDocBinary(copy).plainText(), doc.plainText());
+    expectSourceUnchanged(src, damaged);
 }
 
 TEST_F(SaveDoc, QuickRepairCopyWithoutAllocationRunLeavesAnExactCopy) {
