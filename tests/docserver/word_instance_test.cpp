@@ -124,13 +124,16 @@ TEST_F(WordInstanceTest, SaveAsFormatChoice) {
     EXPECT_EQ(test::readText(docx).substr(0, 2), "PK");
 }
 
-TEST_F(WordInstanceTest, SaveNeedsAnEarlierSaveAsAndRewritesThatFile) {
+TEST_F(WordInstanceTest, SaveNeedsAnEarlierSaveAsAndRewritesThatFileWhenChanged) {
     Session s;
     s.insertAfter(s.content, "one");
     EXPECT_THROW(s.word.invoke(s.doc, dispid::Save, CallKind::Method, {}), WordError);
     const auto out = dir_ / "doc.txt";
     s.saveAs(s.doc, {out.string()});
     EXPECT_EQ(s.word.invoke(s.doc, dispid::Saved, CallKind::Get, {}), Value(true));
+    std::filesystem::remove(out);
+    s.word.invoke(s.doc, dispid::Save, CallKind::Method, {}); // no changes: nothing written
+    EXPECT_FALSE(std::filesystem::exists(out));
     s.insertAfter(s.content, " two");
     EXPECT_EQ(s.word.invoke(s.doc, dispid::Saved, CallKind::Get, {}), Value(false));
     s.word.invoke(s.doc, dispid::Save, CallKind::Method, {});
