@@ -116,6 +116,13 @@ public:
         return reply.value;
     }
 
+    void flush() override {
+        std::lock_guard lock(mutex_);
+        if (!endReason_.empty())
+            throw WordError(endReason_);
+        sendPending();
+    }
+
 private:
     // Range inserts return nothing, and a salvage makes one or two per run or chunk of text:
     // they are gathered and sent as one batch (one round trip instead of one per call) once
