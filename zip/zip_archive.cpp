@@ -1,6 +1,7 @@
 #include "zip/zip_archive.h"
 
 #include "app/session_state.h"
+#include "platform/work_control.h"
 #include "zip/entry_path.h"
 
 #include <fcntl.h>
@@ -242,6 +243,9 @@ bool CZipArchive::ExtractEntry(std::size_t index, const fs::path& folder, std::u
     const fs::path target = ConfinedEntryPath(folder, header.fileName);
     if (target.empty())
         return true; // nothing of the name can be placed inside the folder
+    std::error_code same;
+    if (fs::equivalent(target, storage_.GetArchivePath(), same))
+        return true; // the archive being read: writing there would cut off every later entry
     // Only names with an extension, and only entries whose header announces some data: folder
     // entries and entries that keep their sizes in a data descriptor are skipped.
     const std::string text = target.string();
@@ -262,6 +266,7 @@ bool CZipArchive::ExtractEntry(std::size_t index, const fs::path& folder, std::u
         out.Create(target);
         CAutoBuffer buffer(bufferSize);
         for (;;) {
+            passWorkGate(); // a large entry takes long: a pause holds here, a stop ends the entry
             std::uint32_t n = ReadEntryData(buffer.GetBuffer(), bufferSize);
             const bool overLimit = n > extractLimit_ - std::min(extractedTotal_, extractLimit_);
             if (overLimit)
