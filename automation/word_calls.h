@@ -64,6 +64,8 @@ public:
     // Performs one call; throws WordError on failure. Getters and methods without a result
     // return Omitted.
     virtual Value invoke(std::uint32_t object, int dispid, CallKind kind, const std::vector<Value>& args) = 0;
+    // Performs the calls the binding still holds back (see Range::Flush); raises their failure.
+    virtual void flush() {}
 };
 
 } // namespace qm::word

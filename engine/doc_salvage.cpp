@@ -33,6 +33,7 @@ int makePlainWebPreview(int slot, bool addToRecentFiles, const std::function<voi
     auto document = docs.Add();
     auto range = document.Content();
     fill(range);
+    range.Flush();
 
     PendingFile preview(newPreviewName(version));
     s.previewDocPath[slot] = preview.path();

@@ -79,6 +79,7 @@ int saveNewDocument(const fs::path& output, const std::function<void(word::Range
             auto document = docs.Add();
             auto range = document.Content();
             fill(range);
+            range.Flush();
             session().saveTargetPath = output;
             writing = true;
             document.SaveAs(candidateProfile(version, output));

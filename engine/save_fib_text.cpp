@@ -45,6 +45,7 @@ int SaveFibText(const std::string& fileName, const std::filesystem::path& candid
                 return 0;
             }
             doc::insertFibText(view->bytes(), *fib, doc::ChunkKeep::Whole, range);
+            range.Flush();
 
             s.saveTextDocPath = output;
             writing = true;

@@ -74,6 +74,10 @@ template <typename Handle> Handle Object::getObject(int dispid) const {
 
 void Range::InsertAfter(const std::string& text) { call(dispid::InsertAfter, CallKind::Method, {text}); }
 void Range::InsertParagraphAfter() { call(dispid::InsertParagraphAfter, CallKind::Method); }
+void Range::Flush() {
+    if (!empty())
+        connection_->flush();
+}
 
 void Selection::InsertFile(const std::string& fileName) {
     call(dispid::InsertFile, CallKind::Method, {fileName, kOmitted, kOmitted, kOmitted, kOmitted});

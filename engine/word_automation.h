@@ -4,6 +4,9 @@
 // dispatch id on an object, with arguments that are omitted, small numbers (VT_I2-like),
 // flags, text or object references. A failed call raises WordError; a call on an empty
 // handle does nothing (and a getter on it returns an empty handle or an empty string).
+// The out-of-process binding sends Range inserts in batches: a failed insert is raised by the
+// next call that is not an insert, by Range::Flush, or once the batch is full; the inserts
+// after it are dropped.
 //
 // Two bindings serve the interface (see word_binding.h): in-process, for tests, and
 // out-of-process, one quillmend-word process per Word instance, which the program uses.
@@ -52,6 +55,9 @@ public:
     using Object::Object;
     void InsertAfter(const std::string& text);
     void InsertParagraphAfter();
+    // Not an automation call: makes sure every insert so far has been performed, raising the
+    // failure of one held back in a batch. Called before the state of a salvage depends on them.
+    void Flush();
 };
 
 class Selection : public Object {

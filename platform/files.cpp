@@ -4,12 +4,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <fstream>
+#include <utility>
 
 namespace qm::files {
 
@@ -235,6 +237,47 @@ bool writeFileAtomic(const fs::path& p, std::string_view bytes) {
         return false;
     }
     return true;
+}
+
+MappedFile::~MappedFile() {
+    if (size_ > 0)
+        ::munmap(const_cast<std::uint8_t*>(data_), size_);
+}
+
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
+    if (this != &other) {
+        if (size_ > 0)
+            ::munmap(const_cast<std::uint8_t*>(data_), size_);
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+
+std::optional<MappedFile> MappedFile::open(const fs::path& p) {
+    const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat st{};
+    std::optional<MappedFile> file;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        MappedFile m;
+        if (st.st_size > 0) {
+            void* at = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+            if (at != MAP_FAILED) {
+                m.data_ = static_cast<const std::uint8_t*>(at);
+                m.size_ = static_cast<std::size_t>(st.st_size);
+                file = std::move(m);
+            }
+        } else {
+            file = std::move(m);
+        }
+    }
+    ::close(fd);
+    return file;
 }
 
 } // namespace qm::files

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,7 +41,28 @@ bool removeTree(const fs::path& p);
 // Names in a folder in the order the file system lists them ("." and ".." left out).
 std::vector<std::string> listFolder(const fs::path& folder);
 
-// Whole-file read; nullopt when the file cannot be read.
+// A read-only view of a whole regular file through a memory map: a large file costs address
+// space and page cache, never the program's own memory. Opening does not block on a FIFO or
+// device; those are refused like unreadable files.
+class MappedFile {
+public:
+    // nullopt when the file cannot be opened, is not a regular file or cannot be mapped.
+    static std::optional<MappedFile> open(const fs::path& p);
+    ~MappedFile();
+    MappedFile(MappedFile&& other) noexcept;
+    MappedFile& operator=(MappedFile&& other) noexcept;
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+
+    std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
+
+private:
+    MappedFile() = default;
+    const std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// Whole-file read into memory (small files only; see MappedFile); nullopt when it cannot be read.
 std::optional<std::vector<std::uint8_t>> readFile(const fs::path& p);
 bool writeFile(const fs::path& p, std::string_view bytes);
 // Writes to a new sibling file (makeSiblingFile) and renames it over the target. On failure

@@ -116,6 +116,21 @@ TEST_F(FilesTest, DeleteRenameWritable) {
     EXPECT_FALSE(files::deleteFile(dir_ / "d")) << "folders are not deleted as files";
 }
 
+TEST_F(FilesTest, MappedFileViewsRegularFilesOnlyAndNeverBlocks) {
+    test::writeText(dir_ / "f", "mapped bytes");
+    test::writeText(dir_ / "empty", "");
+    fs::create_directories(dir_ / "d");
+    ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0); // no writer: a blocking open would hang
+    const auto f = files::MappedFile::open(dir_ / "f");
+    ASSERT_TRUE(f);
+    EXPECT_EQ(std::string(f->bytes().begin(), f->bytes().end()), "mapped bytes");
+    const auto empty = files::MappedFile::open(dir_ / "empty");
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(empty->bytes().empty());
+    for (const char* refused : {"d", "fifo", "missing"})
+        EXPECT_FALSE(files::MappedFile::open(dir_ / refused)) << refused;
+}
+
 TEST_F(FilesTest, FoldersCreateListAndRemoveOnlyWhenEmpty) {
     ASSERT_TRUE(files::createFolders(dir_ / "x" / "y" / "z"));
     test::writeText(dir_ / "x" / "y" / "f1", "1");
