@@ -54,6 +54,14 @@ std::string jsonEscape(const std::string& s) {
     return out;
 }
 
+// What the ZIP reader cut or repaired in a source package (empty for other files).
+const std::vector<std::string>& zipNotesOf(const std::string& source) {
+    static const std::vector<std::string> none;
+    const auto& all = session().zipNotes;
+    const auto it = all.find(fs::path(source).string());
+    return it == all.end() ? none : it->second;
+}
+
 // Shows the flows' progress on standard error and collects what each file gave.
 class ConsoleUi : public StageUi {
 public:
@@ -316,6 +324,10 @@ int runBatch(const Options& options, Console& console) {
                 console.out << "], \"errors\": [";
                 for (size_t k = 0; k < r.errors.size(); ++k)
                     console.out << (k ? ", " : "") << "\"" << jsonEscape(r.errors[k]) << "\"";
+                console.out << "], \"notes\": [";
+                const auto& notes = zipNotesOf(r.source);
+                for (size_t k = 0; k < notes.size(); ++k)
+                    console.out << (k ? ", " : "") << "\"" << jsonEscape(notes[k]) << "\"";
                 console.out << "]";
                 if (!r.previewsFolder.empty())
                     console.out << ", \"previews\": \"" << jsonEscape(r.previewsFolder) << "\"";
@@ -330,6 +342,8 @@ int runBatch(const Options& options, Console& console) {
                     console.out << "  " << path << "\n";
                 for (const auto& path : r.kept)
                     console.out << "  kept existing " << path << "\n";
+                for (const auto& note : zipNotesOf(r.source))
+                    console.out << "  note: " << note << "\n";
             }
         }
     }

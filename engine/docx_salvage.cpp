@@ -143,7 +143,7 @@ int SalvageDocxFile() {
 
     bool stopped = false;
     if (docx::FindLocalHeader(archive)) {
-        docx::ExtractPackage(archive, work);
+        docx::ExtractPackage(archive, work, &s.zipNotes[s.currentSourcePath.string()]);
         try {
             SalvageDocxText(work / "word" / "document.xml");
         } catch (const StopRequested&) {

@@ -77,7 +77,7 @@ int SaveDocxCandidate(const fs::path& candidateFolder) {
     try {
         const fs::path archive = docx::CopyPackage(s.saveSourcePath, work);
         if (!archive.empty() && docx::FindLocalHeader(archive)) {
-            docx::ExtractPackage(archive, work);
+            docx::ExtractPackage(archive, work, &s.zipNotes[s.saveSourcePath.string()]);
             made = SaveDocxText(work / "word" / "document.xml");
         }
 
