@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <cctype>
 #include <string>
+#include <string_view>
+#include <functional>
 
 namespace qm::deflate {
 
@@ -12,22 +15,17 @@ namespace {
 constexpr int kMaxCodeBits = 15;
 constexpr std::size_t kWindow = 32768;
 // A restart is taken when this much output decodes cleanly from it (or the stream ends).
-constexpr std::size_t kProbeOutput = 2048;
-constexpr std::size_t kProbeLiterals = 48;
+constexpr std::size_t kProbeOutput = 8192;
+constexpr std::size_t kProbeLiterals = 8;
+constexpr std::uint64_t kProbeSymbols = 160;
 constexpr std::size_t kProbeLiteralsAtEnd = 8;
 // The output of this many symbols after a restart is marked unknown: decoding from a wrong
 // bit position falls into step within a few symbols, and what comes before that is made up.
-constexpr int kSettleSymbols = 24;
+constexpr int kSettleSymbols = 4;
 constexpr std::uint64_t kCheckpointSymbols = 64;
 // What the decoder produced this many bits before it noticed a fault is taken for sound; the
 // rest may be output of the damaged bits and is dropped.
 constexpr std::uint64_t kDistrustBits = 256;
-// Restart alignments tried: how much shorter or longer than the dropped output the damaged
-// stretch may have been, and how much output after the restart judges an alignment.
-constexpr std::size_t kAlignBack = 2048;
-constexpr std::size_t kAlignAhead = 16384;
-constexpr std::size_t kAlignOutput = 4096;
-constexpr long kAlignMargin = 6;
 
 constexpr std::uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                                            31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
@@ -90,14 +88,17 @@ const Tables& fixedTables() {
 }
 
 // Watches the bytes produced for what XML text never holds: control characters, a "<" not
-// followed by a name or "/", "?", "!", a "<" inside a tag, and broken UTF-8. An unknown byte
-// puts it in a state that accepts anything until the structure can be told again.
+// followed by a name or "/", "?", "!", a "<" inside a tag, broken UTF-8, and - while every byte
+// since the start of the part is known - an end tag that does not close the element open. An
+// unknown byte puts it in a state that accepts anything until the structure can be told again.
 class XmlCheck {
 public:
     bool accept(std::uint8_t c) {
         if (c == kUnknownByte) {
             state_ = State::Unknown;
             need_ = 0;
+            nesting_ = false;
+            open_.clear();
             return true;
         }
         if (c < 0x20 && c != '\t' && c != '\n' && c != '\r')
@@ -120,13 +121,22 @@ public:
             if (!((c | 0x20) >= 'a' && (c | 0x20) <= 'z') && c != '/' && c != '?' && c != '!' && c != '_')
                 return false;
             state_ = State::InTag;
+            closing_ = c == '/';
+            special_ = c == '?' || c == '!';
+            part_ = Part::Name;
+            name_.clear();
+            if (!closing_ && !special_)
+                name_ += static_cast<char>(c);
             return true;
         case State::InTag:
             if (c == '<')
                 return false;
-            if (c == '>')
-                state_ = State::Text;
-            return true;
+            if (special_) {
+                if (c == '>')
+                    state_ = State::Text;
+                return true;
+            }
+            return inTag(c);
         case State::Text:
         case State::Unknown:
             if (c == '<')
@@ -138,10 +148,122 @@ public:
         return true;
     }
 
+    // Starts over as after an unknown byte (decoding that begins inside a part).
+    void forget() { accept(kUnknownByte); }
+
 private:
+    static bool isNameChar(std::uint8_t c) {
+        return std::isalnum(c) || c == ':' || c == '_' || c == '-' || c == '.' || c >= 0x80;
+    }
+    static bool isBlank(std::uint8_t c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+    // A byte inside a start or end tag: the element name, then name="value" pairs.
+    bool inTag(std::uint8_t c) {
+        switch (part_) {
+        case Part::Name:
+            if (isNameChar(c)) {
+                if (name_.size() < 64)
+                    name_ += static_cast<char>(c);
+                return true;
+            }
+            part_ = Part::Blank;
+            [[fallthrough]];
+        case Part::Blank:
+            if (isBlank(c))
+                return true;
+            if (c == '>')
+                return endTag(false);
+            if (c == '/') {
+                part_ = Part::Slash;
+                return true;
+            }
+            if (closing_ || !isNameChar(c))
+                return false;
+            part_ = Part::AttrName;
+            return true;
+        case Part::AttrName:
+            if (isNameChar(c))
+                return true;
+            if (isBlank(c) || c == '=') {
+                part_ = c == '=' ? Part::Quote : Part::Eq;
+                return true;
+            }
+            return false;
+        case Part::Eq:
+            if (isBlank(c))
+                return true;
+            if (c != '=')
+                return false;
+            part_ = Part::Quote;
+            return true;
+        case Part::Quote:
+            if (isBlank(c))
+                return true;
+            if (c != '"' && c != '\'')
+                return false;
+            quote_ = c;
+            part_ = Part::Value;
+            return true;
+        case Part::Value:
+            if (c == '<')
+                return false;
+            if (c == quote_)
+                part_ = Part::AfterValue;
+            return true;
+        case Part::AfterValue:
+            if (isBlank(c)) {
+                part_ = Part::Blank;
+                return true;
+            }
+            if (c == '>')
+                return endTag(false);
+            if (c == '/') {
+                part_ = Part::Slash;
+                return true;
+            }
+            return false;
+        case Part::Slash:
+            return c == '>' && !closing_ && endTag(true);
+        }
+        return false;
+    }
+
+    bool endTag(bool selfClosing) {
+        state_ = State::Text;
+        return tagEnd(selfClosing);
+    }
+
+    // A tag ended; false when it closes an element other than the open one.
+    bool tagEnd(bool selfClosing) {
+        if (special_ || !nesting_)
+            return true;
+        if (closing_) {
+            if (open_.empty() || open_.back() != name_)
+                return false;
+            open_.pop_back();
+            return true;
+        }
+        if (!selfClosing) {
+            if (open_.size() >= 256) {
+                nesting_ = false; // deeper than any real part: no longer followed
+                open_.clear();
+                return true;
+            }
+            open_.push_back(name_);
+        }
+        return true;
+    }
+
     enum class State { Text, TagStart, InTag, Unknown };
-    State state_ = State::Unknown;
+    State state_ = State::Text;
     int need_ = 0;
+    bool nesting_ = true; // every byte so far was known: the open elements are followed
+    enum class Part { Name, Blank, AttrName, Eq, Quote, Value, AfterValue, Slash };
+    Part part_ = Part::Name;
+    bool closing_ = false, special_ = false;
+    std::uint8_t quote_ = '"';
+    std::string name_;
+    std::vector<std::string> open_;
 };
 
 enum class Status { End, Fault, Enough };
@@ -162,15 +284,22 @@ public:
     bool completeHistory = true;
     int settle = 0;                  // symbols left whose output is marked unknown
     bool lenientStored = false;      // a stored byte that is not text becomes unknown, no fault
-    // Every symbol decoded, when set: {0, byte} for a literal, {length, distance} for a copy.
-    std::vector<std::pair<std::uint16_t, std::uint16_t>>* record = nullptr;
+    // Any byte that is not XML text becomes unknown, no fault: after a restart, where a wrong
+    // byte comes from a back-reference into the uncertain stretch, not from damaged bits.
+    bool lenientText = false;
+    std::size_t replaced = 0;        // bytes the lenient modes turned into unknown ones
     // (bit position, output size) every kCheckpointSymbols symbols.
     std::vector<std::pair<std::uint64_t, std::size_t>> checkpoints;
+
+    std::uint64_t symbols() const { return symbols_; }
 
     // Starts with the header of a new block at bitPos.
     void atBlockHeader() { inBlock = false; }
 
     Status run(std::vector<std::uint8_t>& out, std::size_t historyStart, std::size_t outLimit) {
+        if (!completeHistory && !started_)
+            check_.forget();
+        started_ = true;
         for (;;) {
             if (out.size() >= outLimit)
                 return Status::Enough;
@@ -191,8 +320,6 @@ public:
                 return Status::Fault;
             if (sym < 256) {
                 ++literals;
-                if (record)
-                    record->emplace_back(0, static_cast<std::uint16_t>(sym));
                 if (!put(out, static_cast<std::uint8_t>(sym)))
                     return Status::Fault;
                 continue;
@@ -213,8 +340,6 @@ public:
             const std::size_t have = out.size() - historyStart;
             if (distance > have && completeHistory)
                 return Status::Fault;
-            if (record)
-                record->emplace_back(static_cast<std::uint16_t>(length), static_cast<std::uint16_t>(distance));
             const bool marked = settle > 0;
             for (std::size_t i = 0; i < length; ++i) {
                 const std::uint8_t c = distance > out.size() - historyStart ? kUnknownByte : out[out.size() - distance];
@@ -233,8 +358,13 @@ private:
             if (!marked)
                 --settle;
         }
-        if (!check_.accept(c))
-            return false;
+        if (!check_.accept(c)) {
+            if (!lenientText)
+                return false;
+            c = kUnknownByte;
+            check_.forget();
+            ++replaced;
+        }
         out.push_back(c);
         return true;
     }
@@ -276,6 +406,7 @@ private:
         if (overrun_ || type == 3)
             return Status::Fault;
         if (type == 0) {
+            checkpoints.emplace_back(bitPos - 3, out.size());
             bitPos = (bitPos + 7) & ~std::uint64_t{7};
             const std::uint32_t len = bits(16);
             const std::uint32_t nlen = bits(16);
@@ -285,11 +416,13 @@ private:
                 return Status::Fault;
             for (std::uint32_t i = 0; i < len; ++i) {
                 const std::uint8_t c = data_[(bitPos >> 3) + i];
-                if (!put(out, c) && !(lenientStored && put(out, kUnknownByte)))
-                    return Status::Fault;
+                if (!put(out, c)) {
+                    if (!lenientStored || !put(out, kUnknownByte))
+                        return Status::Fault;
+                    ++replaced;
+                }
                 ++literals;
-                if (record)
-                    record->emplace_back(0, c);
+                ++symbols_;
                 if (out.size() >= outLimit) {
                     bitPos += std::uint64_t{i + 1} * 8;
                     // The rest of the stored block is not decoded: stop as if it ended here.
@@ -298,6 +431,8 @@ private:
                 }
             }
             bitPos += std::uint64_t{len} * 8;
+            // Stored bytes are what they are: trusted up to the block's end.
+            checkpoints.emplace_back(bitPos > kDistrustBits ? bitPos - kDistrustBits : 0, out.size());
             return Status::End;
         }
         if (type == 1) {
@@ -356,75 +491,9 @@ private:
     std::span<const std::uint8_t> data_;
     bool overrun_ = false;
     std::uint64_t symbols_ = 0;
+    bool started_ = false;
     XmlCheck check_;
 };
-
-// The names of the tags in text ("w:p", "w:t", "/w:p" counts as "w:p").
-std::vector<std::string> tagNames(std::span<const std::uint8_t> text) {
-    std::vector<std::string> names;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '<')
-            continue;
-        std::size_t j = i + 1;
-        if (j < text.size() && text[j] == '/')
-            ++j;
-        const std::size_t start = j;
-        while (j < text.size() && (std::isalnum(text[j]) || text[j] == ':' || text[j] == '_' || text[j] == '-' || text[j] == '.'))
-            ++j;
-        if (j > start && j < text.size() && (text[j] == '>' || text[j] == ' ' || text[j] == '/'))
-            names.emplace_back(reinterpret_cast<const char*>(text.data() + start), j - start);
-        i = j - 1;
-    }
-    std::sort(names.begin(), names.end());
-    names.erase(std::unique(names.begin(), names.end()), names.end());
-    return names;
-}
-
-// How well the recorded symbols decode when the restart lies at output position `at`, the
-// output before it being prefix[0, min(at, prefix size)) and unknown bytes after that: tags
-// whose names the prefix uses count for it, new names and anything XML never holds against.
-long alignmentScore(const std::vector<std::pair<std::uint16_t, std::uint16_t>>& symbols,
-                    std::span<const std::uint8_t> prefix, std::size_t at, bool historyKnown,
-                    const std::vector<std::string>& names, std::vector<std::uint8_t>& scratch) {
-    scratch.clear();
-    int settle = kSettleSymbols; // their output is unknown, as in the decode proper
-    for (const auto& [length, value] : symbols) {
-        if (settle > 0) {
-            --settle;
-            scratch.insert(scratch.end(), length == 0 ? 1 : length, kUnknownByte);
-            continue;
-        }
-        if (length == 0) {
-            scratch.push_back(static_cast<std::uint8_t>(value));
-            continue;
-        }
-        for (std::size_t k = 0; k < length; ++k) {
-            const std::size_t distance = value;
-            std::uint8_t c = kUnknownByte;
-            if (distance <= scratch.size())
-                c = scratch[scratch.size() - distance];
-            else if (historyKnown && distance - scratch.size() <= at) {
-                const std::size_t pos = at - (distance - scratch.size());
-                c = pos < prefix.size() ? prefix[pos] : kUnknownByte;
-            }
-            scratch.push_back(c);
-        }
-    }
-    XmlCheck check;
-    std::size_t good = 0;
-    for (std::size_t i = 0; i < scratch.size(); ++i)
-        if (!check.accept(scratch[i])) {
-            scratch.resize(i);
-            good = i;
-            break;
-        }
-    long score = 0;
-    for (const auto& name : tagNames(scratch))
-        score += std::binary_search(names.begin(), names.end(), name) ? 1 : -4;
-    if (good != 0)
-        score -= 1000;
-    return score;
-}
 
 } // namespace
 
@@ -439,9 +508,10 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
     d.lenientStored = true;
     Status status = d.run(out, 0, outLimit);
     result.cleanPrefix = out.size();
+    result.damaged = d.replaced > 0;
     std::uint64_t lastRestart = 0;
     std::size_t restartOut = 0; // output size where the last restart began
-    std::vector<std::uint8_t> probe, scratch;
+    std::vector<std::uint8_t> probe;
     probe.reserve(kProbeOutput + 300);
     while (status == Status::Fault) {
         result.damaged = true;
@@ -476,7 +546,7 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
                 }
                 probe.clear();
                 const Status s = trial.run(probe, 0, kProbeOutput);
-                if ((s == Status::Enough && trial.literals >= kProbeLiterals) ||
+                if ((s == Status::Enough && trial.literals >= kProbeLiterals && trial.symbols() >= kProbeSymbols) ||
                     (s == Status::End && trial.literals >= kProbeLiteralsAtEnd)) {
                     found = true;
                     foundMode = mode;
@@ -500,48 +570,22 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
             return r;
         };
 
-        // Where in the output the restart lies: the alignment under which the copies that reach
-        // back into the sound output give the most XML-like text.
-        std::vector<std::pair<std::uint16_t, std::uint16_t>> symbols;
-        {
-            Decoder r = restartAt();
-            r.record = &symbols;
-            probe.clear();
-            r.run(probe, 0, kAlignOutput);
-        }
-        const std::span<const std::uint8_t> prefix(out.data(), sound);
-        const auto names = tagNames(prefix.subspan(sound > (1u << 16) ? sound - (1u << 16) : 0));
-        // An alignment must beat not knowing it clearly: by kAlignMargin tags.
-        long best = alignmentScore(symbols, prefix, sound, false, names, scratch) + kAlignMargin;
-        std::size_t bestAt = SIZE_MAX;
-        for (std::size_t t = sound > kAlignBack ? sound - kAlignBack : 0; t <= sound + kAlignAhead; ++t) {
-            if ((t & 255) == 0 && Clock::now() > deadline)
-                break;
-            const long score = alignmentScore(symbols, prefix, t, true, names, scratch);
-            if (score > best) {
-                best = score;
-                bestAt = t;
-            }
-        }
-
         ++result.restarts;
         lastRestart = at;
         Decoder restart = restartAt();
         restart.settle = kSettleSymbols;
-        std::size_t historyStart = 0;
-        if (bestAt == SIZE_MAX) {
-            out.resize(sound);
-            out.push_back(kUnknownByte); // the gap
-            historyStart = out.size();
-        } else {
-            out.resize(std::min(sound, bestAt));
-            out.resize(bestAt, kUnknownByte); // what the damaged stretch held
-        }
+        restart.lenientText = true;
+        // How long the lost stretch was is not known, so nothing before the restart can be
+        // copied: back-references that reach there give unknown bytes.
+        out.resize(sound);
+        out.push_back(kUnknownByte); // the gap
+        const std::size_t historyStart = out.size();
         if (out.size() > outLimit)
             out.resize(outLimit);
         restartOut = out.size();
         status = restart.run(out, historyStart, outLimit);
         d = restart;
+        result.damaged = true;
     }
     return result;
 }

@@ -33,7 +33,7 @@ struct RecoveryResult {
     std::vector<std::uint8_t> bytes; // the decoded part, unknown bytes marked
     std::size_t cleanPrefix = 0;     // bytes decoded before the first fault
     int restarts = 0;                // points from which decoding went on after a fault
-    bool damaged = false;            // a fault was met (false: the stream decoded cleanly)
+    bool damaged = false;            // a fault was met or bytes were marked unknown
     bool outOfTime = false;          // the budget ended the recovery
 };
 

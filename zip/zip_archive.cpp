@@ -263,16 +263,16 @@ bool CZipArchive::RecoverEntry(const CFileHeader& header, std::uint64_t dataOffs
     // What the first pass wrote is given back to the total; the ratio rule holds here too.
     limits.maxOutput = std::min(Room() + before, std::max(kRatioFreeBytes, kMaxRatio * data.size()));
     const deflate::RecoveryResult r = deflate::RecoverText(data, limits);
-    if (r.restarts == 0)
-        return false;
+    if (!r.damaged || (r.restarts == 0 && r.bytes.size() < before))
+        return false; // nothing better than what inflate gave
     CBigFile out;
     out.Create(target);
     out.Write(r.bytes.data(), r.bytes.size());
     out.Close();
     extractedTotal_ = extractedTotal_ - std::min(extractedTotal_, before) + r.bytes.size();
-    notes_.push_back(header.fileName + ": damaged compressed data, decoded again from " + std::to_string(r.restarts) +
-                     (r.restarts == 1 ? " point after the damage" : " points after the damage") +
-                     (r.outOfTime ? " (the search ran out of time)" : ""));
+    notes_.push_back(header.fileName + ": damaged compressed data, decoded past the damage (" +
+                     std::to_string(r.restarts) + (r.restarts == 1 ? " restart" : " restarts") +
+                     (r.outOfTime ? ", the search ran out of time)" : ")"));
     return true;
 }
 
