@@ -62,7 +62,7 @@ struct SessionState {
     int previewFileNumber = 1; // the preview dialog's current file number (1-based)
     bool previewReady = false;
     bool showCompletedNotice = false;
-    int selectedPreview = 1;
+    int selectedPreview = 0; // 0 until a preview is shown in the run: Save Current Preview does nothing
     std::array<WorkerHandle, 5> previewThread; // [1..4]
     bool saveCurrentOnly = false;
     Path currentSaveFolder;
@@ -93,6 +93,7 @@ struct SessionState {
     bool savePictureFolderUsed = false;
     std::list<Path> savePictureDocs; // picture documents of the current file, in the order made
     int saveNextPictureNumber = 1;
+    std::vector<Path> saveMediaCopies; // the media copies the last .docx candidate wrote
 
     // E. Saving stage.
     WorkerHandle saveThread;
@@ -108,8 +109,8 @@ struct SessionState {
 
     // The preview clean-up run before every analysis, on Back and on exit: deletes
     // previewDocPath[2], [3], [4] (skipping empty slots and missing files), [1],
-    // previewDocxPath[1], [2]; removes docxPreviewFolder when empty; empties and removes
-    // docxWorkFolder/word/media/. The path strings are left as they are.
+    // previewDocxPath[1], [2]; removes docxPreviewFolder when empty; removes docxWorkFolder
+    // with everything in it. The path strings are left as they are.
     void clearPreviewFiles();
 
     // The path in node n (0-based) of sourceFiles, or "" when the list is shorter.

@@ -3,6 +3,7 @@
 #include "app/activity_log.h"
 #include "app/session_state.h"
 #include "engine/engine_helpers.h"
+#include "engine/gallery_page.h"
 #include "platform/files.h"
 #include "platform/temp.h"
 #include "stages/analysis_worker.h"
@@ -106,6 +107,15 @@ public:
                 return kNoToAll;
         }
     }
+    bool mayReplaceQuickRepairCopy(const fs::path& existing) override {
+        auto& s = session();
+        if (s.overwriteAnswer == kYesToAll || s.overwriteAnswer == kNoToAll)
+            return s.overwriteAnswer == kYesToAll;
+        const OverwriteAnswer answer = askOverwrite(existing); // kNo without a terminal
+        if (answer != kNoAnswer)
+            s.overwriteAnswer = answer;
+        return answer == kYes || answer == kYesToAll;
+    }
     void notice(const std::string& text) override { console_.err << "quillmend-cli: " << text << "\n"; }
     void candidateDone(int fileNumber, int candidate, const fs::path& output, bool written) override {
         FileReport* r = report(fileNumber);
@@ -122,7 +132,8 @@ public:
     void candidateKept(int fileNumber, int candidate, const fs::path& output) override {
         if (FileReport* r = report(fileNumber))
             r->kept.push_back(output.string());
-        console_.err << "  candidate " << candidate << ": kept existing " << output.string() << "\n";
+        console_.err << "  " << (candidate == 0 ? "quick repair copy" : "candidate " + std::to_string(candidate))
+                     << ": kept existing " << output.string() << "\n";
     }
     void failed(int fileNumber, const std::string& source, const std::string& what) override {
         if (FileReport* r = report(fileNumber))
@@ -207,9 +218,9 @@ void copyPreviews(const fs::path& folder) {
         if (!files::isFile(mediaFolder / name))
             continue;
         files::copyFile(mediaFolder / name, media / name);
-        page += "<img src=\"media/" + name + "\"><br>\n";
+        page += "<img src=\"media/" + GalleryUrlPath(name) + "\"><br>\n"; // a name may hold markup
     }
-    std::ofstream(folder / "Preview 2.html", std::ios::binary) << page;
+    files::writeFileAtomic(folder / "Preview 2.html", page);
 }
 
 } // namespace

@@ -12,7 +12,7 @@
 // ProtocolError, it never reads out of bounds.
 #pragma once
 
-#include "engine/word_automation.h"
+#include "automation/word_calls.h"
 
 #include <cstdint>
 #include <optional>

@@ -44,7 +44,7 @@ int tailCopy(Bytes source, const FibText& fib, const std::filesystem::path& newD
     const std::uint64_t u = ((fib.sectorCount * kSector + fib.count) / kSector + 1) * kSector;
     const std::int64_t length = static_cast<std::int64_t>((w + 2) * kSector) - static_cast<std::int64_t>(u);
     if (length <= 0)
-        return 0;
+        return 1; // nothing to copy: the text already written stands
     // Only the first block of the copied run is written; past the end of the source there is
     // less or nothing to copy.
     const Bytes block = slice(source, u, std::min<std::uint64_t>(static_cast<std::uint64_t>(length), kSector));

@@ -25,7 +25,7 @@ std::optional<FibText> findFibText(Bytes source);
 
 // The tail copy: the first 512-byte block after the text of the source is written into the
 // new document (a .doc the server just saved) after that document's own text. Returns 0 when
-// the computed length L is not positive or the new document cannot be written, else 1.
+// the new document cannot be read or written, else 1 (also when there is nothing to copy).
 int tailCopy(Bytes source, const FibText& fib, const std::filesystem::path& newDocument);
 
 // --- Methods 2 and 3: anchored text ---------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "engine/doc_text_loop.h"
 
 #include "platform/codepage.h"
+#include "platform/work_control.h"
 
 #include <algorithm>
 #include <cstring>
@@ -57,6 +58,7 @@ bool isTextBlockStart(std::uint8_t first) {
 
 void insertRawBlocks(Bytes source, word::Range& range) {
     for (std::size_t offset = 0; offset < source.size(); offset += kRawBlockSize) {
+        passWorkGate();
         const Bytes block = slice(source, offset, kRawBlockSize);
         if (isTextBlockStart(block[0]))
             range.InsertAfter(decodeText(block, kRawBlockSize));

@@ -2,6 +2,7 @@
 
 #include "engine/engine_helpers.h"
 #include "platform/files.h"
+#include "platform/work_control.h"
 #include "zip/zip_archive.h"
 
 #include <algorithm>
@@ -35,6 +36,7 @@ std::optional<std::uint64_t> FindLocalHeader(const fs::path& archive) {
     std::size_t kept = 0;
     std::uint64_t windowStart = 0; // file offset of buf[0]
     for (;;) {
+        passWorkGate();
         in.read(buf.data() + kept, static_cast<std::streamsize>(kWindow));
         const std::size_t got = static_cast<std::size_t>(in.gcount());
         const std::size_t have = kept + got;
@@ -65,7 +67,10 @@ std::size_t ExtractPackage(const fs::path& archive, const fs::path& work, std::v
     const std::size_t count = zip.GetCount();
     for (std::size_t i = 0; i < count; ++i) {
         try {
+            passWorkGate();
             zip.ExtractEntry(i, work, CZipArchive::kDefaultOutputBuffer);
+        } catch (const StopRequested&) {
+            break; // the caller meets the stop at its next gate, after its clean-up is due
         } catch (const std::exception&) {
             // This entry is lost; the next one may still be whole.
         }

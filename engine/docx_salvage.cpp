@@ -142,15 +142,15 @@ int SalvageDocxFile() {
     }
 
     bool stopped = false;
-    if (docx::FindLocalHeader(archive)) {
-        docx::ExtractPackage(archive, work, &s.zipNotes[s.currentSourcePath.string()]);
-        try {
+    try {
+        if (docx::FindLocalHeader(archive)) {
+            docx::ExtractPackage(archive, work, &s.zipNotes[s.currentSourcePath.string()]);
             SalvageDocxText(work / "word" / "document.xml");
-        } catch (const StopRequested&) {
-            stopped = true;
-        } catch (...) {
-            // No Preview 1; the clean-up and Preview 2 still follow.
         }
+    } catch (const StopRequested&) {
+        stopped = true;
+    } catch (...) {
+        // No Preview 1; the clean-up and Preview 2 still follow.
     }
 
     docx::CleanupPlan plan;

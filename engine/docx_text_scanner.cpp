@@ -1,6 +1,7 @@
 #include "engine/docx_text_scanner.h"
 
 #include "platform/codepage.h"
+#include "platform/work_control.h"
 
 #include <cstring>
 #include <utility>
@@ -73,8 +74,10 @@ public:
 
     void scan() {
         std::size_t pos = 0;
-        while ((pos = nextLt(s_, pos)) != kNone)
+        while ((pos = nextLt(s_, pos)) != kNone) {
+            passWorkGate();
             pos = atTag(pos);
+        }
         if (place_ == Place::InParagraphText) // cut off before its "</w:p>"
             visitor_.paragraphEnd();
     }

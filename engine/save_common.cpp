@@ -105,10 +105,12 @@ void removePictureDocs() noexcept {
                 files::deleteFile(s.savePictureDocs.front());
                 s.savePictureDocs.pop_front();
             }
-            files::removeEmptyFolder(s.savePictureFolder);
+            if (files::isRealFolder(s.savePictureFolder))
+                files::removeEmptyFolder(s.savePictureFolder);
         }
     } catch (...) {
     }
+    s.savePictureFolder.clear();
     s.savePictureDocs.clear();
     s.savePictureFolderUsed = false;
 }

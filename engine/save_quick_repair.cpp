@@ -7,35 +7,45 @@
 namespace qm {
 
 int QuickRepairCopy(const std::filesystem::path& target) {
+    std::filesystem::path work; // the copy, beside the target until it is complete
     try {
         auto& s = session();
         if (!files::isFile(s.saveSourcePath))
             return 0;
         // A destination that is the source's own folder names the source itself: copying it onto
         // itself would lose it.
-        if (save::isSource(target))
+        if (save::isSource(target) || files::isFolder(target))
             return 0;
-        if (!files::copyFile(s.saveSourcePath, target) || !files::isFile(target)) {
-            files::deleteFile(target); // whatever a failed copy left
+        // Copied and repaired under a name of its own, then renamed over the target: a copy that
+        // fails leaves an existing output as it was.
+        work = files::makeSiblingFile(target);
+        if (work.empty() || !files::copyFile(s.saveSourcePath, work) || !files::isFile(work)) {
+            files::deleteFile(work);
             return 0;
         }
-        files::makeWritable(target); // the copy is ours, whatever the source's permissions
+        files::makeWritable(work); // the copy is ours, whatever the source's permissions
         bool repair = false;
         {
-            const auto copy = doc::SourceView::open(target);
-            if (!copy || copy->size() == 0)
+            const auto copy = doc::SourceView::open(work);
+            if (!copy || copy->size() == 0) {
+                files::deleteFile(work);
                 return 0;
+            }
             repair = doc::findRepairPoint(copy->bytes()).has_value();
         }
-        if (!repair)
-            return 0; // the copy stays an exact copy of the source
-        if (!doc::writeContainerHeader(target)) {
-            files::deleteFile(target); // a header written in part is no repair
+        // Without a repair point the copy stays an exact copy of the source (and counts as 0);
+        // a header written in part is no repair.
+        if (repair && !doc::writeContainerHeader(work)) {
+            files::deleteFile(work);
             return 0;
         }
-        return 1;
+        if (!files::renameFile(work, target)) {
+            files::deleteFile(work);
+            return 0;
+        }
+        return repair ? 1 : 0;
     } catch (...) {
-        files::deleteFile(target);
+        files::deleteFile(work);
         return 0;
     }
 }

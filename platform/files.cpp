@@ -1,5 +1,7 @@
 #include "platform/files.h"
 
+#include "platform/temp.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -25,6 +27,11 @@ bool isFolder(const fs::path& p) {
     return !p.empty() && fs::is_directory(p, ec);
 }
 
+bool isRealFolder(const fs::path& p) {
+    std::error_code ec;
+    return !p.empty() && fs::is_directory(fs::symlink_status(p, ec));
+}
+
 std::optional<std::uintmax_t> fileSize(const fs::path& p) {
     std::error_code ec;
     const auto n = fs::file_size(p, ec);
@@ -33,16 +40,72 @@ std::optional<std::uintmax_t> fileSize(const fs::path& p) {
     return n;
 }
 
+fs::path makeSiblingFile(const fs::path& target) {
+    fs::path dir = target.parent_path();
+    if (dir.empty())
+        dir = ".";
+    return temp::makeFile(".part", dir, 0666); // the umask decides, as for any new file
+}
+
+namespace {
+
+// Copies the bytes of the open file in into out; false on a read or write error.
+bool copyBytes(int in, int out) {
+    std::vector<char> buf(1 << 16);
+    for (;;) {
+        const ssize_t n = ::read(in, buf.data(), buf.size());
+        if (n == 0)
+            return true;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(out, buf.data() + done, static_cast<std::size_t>(n - done));
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                return false;
+            }
+            done += w;
+        }
+    }
+}
+
+} // namespace
+
 bool copyFile(const fs::path& from, const fs::path& to) {
     std::error_code ec;
-    if (!fs::is_regular_file(from, ec))
+    if (to.empty() || fs::is_directory(to, ec))
         return false;
-    // copy_file refuses to replace a read-only target on some systems; clear the way first.
-    if (fs::exists(to, ec) && !fs::is_directory(to, ec)) {
-        makeWritable(to);
-        fs::remove(to, ec);
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return false;
+    struct stat st {};
+    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(in);
+        return false;
     }
-    return fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec) && !ec;
+    // Written beside the target under a new name and renamed over it: a copy that fails
+    // leaves an existing target as it was.
+    const fs::path part = makeSiblingFile(to);
+    if (part.empty()) {
+        ::close(in);
+        return false;
+    }
+    const int out = ::open(part.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
+    bool ok = out >= 0 && copyBytes(in, out);
+    if (out >= 0) {
+        ok = ::fchmod(out, st.st_mode & 07777) == 0 && ok;
+        ok = ::close(out) == 0 && ok;
+    }
+    ::close(in);
+    if (ok)
+        ok = ::rename(part.c_str(), to.c_str()) == 0;
+    if (!ok)
+        ::unlink(part.c_str());
+    return ok;
 }
 
 bool renameFile(const fs::path& from, const fs::path& to) {
@@ -119,11 +182,10 @@ bool writeFile(const fs::path& p, std::string_view bytes) {
 bool writeFileAtomic(const fs::path& p, std::string_view bytes) {
     if (p.has_parent_path() && !createFolders(p.parent_path()))
         return false;
-    fs::path tmp = p;
-    tmp += ".tmp" + std::to_string(::getpid());
-    if (!writeFile(tmp, bytes))
+    const fs::path tmp = makeSiblingFile(p);
+    if (tmp.empty())
         return false;
-    if (!renameFile(tmp, p)) {
+    if (!writeFile(tmp, bytes) || !renameFile(tmp, p)) {
         deleteFile(tmp);
         return false;
     }

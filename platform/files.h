@@ -16,10 +16,16 @@ namespace fs = std::filesystem;
 bool exists(const fs::path& p);
 bool isFile(const fs::path& p);
 bool isFolder(const fs::path& p);
+// A folder itself, not a symbolic link to one.
+bool isRealFolder(const fs::path& p);
 std::optional<std::uintmax_t> fileSize(const fs::path& p);
 
-// Copies a plain file, replacing the target if it exists.
+// Copies a plain file (with its permission bits), replacing the target if it exists. The copy
+// is written beside the target and renamed over it: when it fails the target is as it was.
 bool copyFile(const fs::path& from, const fs::path& to);
+// Creates a new empty file "<number>.part" in the folder of target (O_EXCL), for writing a
+// replacement that is then renamed over target. Empty when nothing could be created.
+fs::path makeSiblingFile(const fs::path& target);
 bool renameFile(const fs::path& from, const fs::path& to);
 bool deleteFile(const fs::path& p); // plain files only; false when missing
 // Gives the owner read and write permission (the stand-in for "normal attributes").
@@ -37,7 +43,7 @@ std::vector<std::string> listFolder(const fs::path& folder);
 // Whole-file read; nullopt when the file cannot be read.
 std::optional<std::vector<std::uint8_t>> readFile(const fs::path& p);
 bool writeFile(const fs::path& p, std::string_view bytes);
-// Writes to a sibling temporary file and renames it over the target.
+// Writes to a new sibling file (makeSiblingFile) and renames it over the target.
 bool writeFileAtomic(const fs::path& p, std::string_view bytes);
 
 } // namespace qm::files

@@ -1,6 +1,7 @@
 #include "zip/zip_archive.h"
 
 #include "app/session_state.h"
+#include "platform/work_control.h"
 #include "zip/deflate_recovery.h"
 #include "zip/entry_path.h"
 
@@ -286,6 +287,9 @@ bool CZipArchive::ExtractEntry(std::size_t index, const fs::path& folder, std::u
     const fs::path target = ConfinedEntryPath(folder, header.fileName);
     if (target.empty())
         return true; // nothing of the name can be placed inside the folder
+    std::error_code same;
+    if (fs::equivalent(target, storage_.GetArchivePath(), same))
+        return true; // the archive being read: writing there would cut off every later entry
     // Only names with an extension, and only entries whose header announces some data: folder
     // entries and streamed entries whose sizes could not be found are skipped.
     const std::string text = target.string();
@@ -313,6 +317,7 @@ bool CZipArchive::ExtractEntry(std::size_t index, const fs::path& folder, std::u
         std::uint64_t written = 0;
         std::uint32_t crc = 0;
         for (;;) {
+            passWorkGate(); // a large entry takes long: a pause holds here, a stop ends the entry
             std::uint32_t n = ReadEntryData(buffer.GetBuffer(), bufferSize);
             const bool damaged = damagedData_ != 0;
             const bool ended = n != bufferSize && !damaged && !storage_.shortRead;

@@ -3,6 +3,7 @@
 #include "platform/process.h"
 
 #include "tests/support/test_support.h"
+#include "tests/zip/zip_builder.h"
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -94,6 +95,37 @@ TEST_F(CliBatchTest, WithoutATerminalExistingOutputsAreKeptAndNamed) {
     const CliRun o = runCli(dir_.path(), {"--overwrite", "-o", (dir_ / "out").string(), report_});
     EXPECT_EQ(o.status, 0);
     EXPECT_NE(test::readText(first), "mine");
+}
+
+TEST_F(CliBatchTest, QuickRepairKeepsAnExistingCopyUnlessTold) {
+    const fs::path copy = dir_ / "q" / "Damaged Report.doc";
+    ASSERT_EQ(runCli(dir_.path(), {"--quick", "-o", (dir_ / "q").string(), report_}).status, 0);
+    test::writeText(copy, "mine");
+    // --keep-existing, and no terminal to ask: the copy stays as it is.
+    for (const std::vector<std::string>& extra : {std::vector<std::string>{"--keep-existing"}, std::vector<std::string>{}}) {
+        std::vector<std::string> args{"--quick", "-o", (dir_ / "q").string()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back(report_);
+        const CliRun r = runCli(dir_.path(), args);
+        EXPECT_EQ(test::readText(copy), "mine") << r.err;
+        EXPECT_NE(r.err.find("kept existing " + copy.string()), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(runCli(dir_.path(), {"--quick", "--overwrite", "-o", (dir_ / "q").string(), report_}).status, 0);
+    EXPECT_EQ(test::readBytes(copy).size(), test::readBytes(report_).size());
+}
+
+TEST_F(CliBatchTest, PicturePageEscapesHostileMediaNames) {
+    zipgen::ZipBuilder zb;
+    zb.add("word/document.xml", "<w:document><w:body><w:p><w:r><w:t>Hi</w:t></w:r></w:p></w:body></w:document>");
+    zb.add("word/media/\"><img src=x onerror=alert(2)>.png", "png data", 0);
+    zb.finish();
+    const fs::path hostile = dir_ / "in" / "Hostile.docx";
+    test::writeBytes(hostile, zb.bytes());
+    const CliRun r = runCli(dir_.path(), {"-o", (dir_ / "out").string(), "--previews", (dir_ / "pv").string(),
+                                          hostile.string()});
+    const std::string page = test::readText(dir_ / "pv" / "Hostile.docx" / "Preview 2.html");
+    EXPECT_EQ(page, "<img src=\"media/%22>%3Cimg src=x onerror=alert(2)>.png\"><br>\n") << r.err;
+    EXPECT_EQ(test::readText(dir_ / "pv" / "Hostile.docx" / "media" / "\"><img src=x onerror=alert(2)>.png"), "png data");
 }
 
 TEST_F(CliBatchTest, QuickRepairAndPreviews) {

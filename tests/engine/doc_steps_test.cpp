@@ -86,9 +86,10 @@ TEST_F(DocStepsFiles, TailCopy) {
     EXPECT_EQ(partial[3072 + 99], 0x5A);
     EXPECT_EQ(partial[3072 + 100], 0x11);
 
-    // L <= 0 (w = 5 gives exactly 0, w = 1 a negative length): 0, nothing written.
+    // L <= 0 (w = 5 gives exactly 0, w = 1 a negative length): nothing to copy, the written
+    // document stands.
     for (std::uint16_t w : {5, 1}) {
-        EXPECT_EQ(run(SyntheticDoc(5000).chainEnd(1024, w)), 0) << w;
+        EXPECT_EQ(run(SyntheticDoc(5000).chainEnd(1024, w)), 1) << w;
         EXPECT_EQ(test::readBytes(newDoc), original);
     }
     // No chain end after the first allocation run: nothing to copy, still 1.
@@ -147,6 +148,22 @@ TEST(DocSteps, PictureScanHandsOverWholeRecordsAndStopsAtOneRunningPastTheEnd) {
     EXPECT_EQ(made[0].size(), 50u);
 
     EXPECT_EQ(pictureScan(SyntheticDoc(3).bytes, [](Bytes) { return 1; }), 0);
+
+    // A signature in the first 4 bytes has no size before it: it is passed over, and the
+    // pictures after it are still found.
+    for (const std::size_t at : {0, 1, 3}) {
+        auto early = SyntheticDoc(2000).put(at, doc::pattern::kPictureRecord.bytes).picture(700, 50, 0xE5);
+        made.clear();
+        EXPECT_EQ(pictureScan(early.bytes,
+                              [&](Bytes rec) {
+                                  made.emplace_back(rec.begin(), rec.end());
+                                  return 1;
+                              }),
+                  1)
+            << at;
+        ASSERT_EQ(made.size(), 1u) << at;
+        EXPECT_EQ(made[0], Data(early.bytes.begin() + 700, early.bytes.begin() + 750)) << at;
+    }
 }
 
 TEST_F(DocStepsFiles, PictureDocumentsFromTheTemplate) {

@@ -87,12 +87,14 @@ TEST(DocTextLoop, SmallHeaderStartStillEndsAtCountPlus2560) {
 }
 
 TEST(DocTextLoop, ZeroByteEndsAChunkAndPastTheEndChunksAreEmpty) {
+    // From 2460 to 2660 (n + 2560) in chunks of 100: two chunks.
     auto src = letters(2560 + 300);
-    src[2560 + 5] = 0;   // chunk 1 ends after 5 characters
-    src[2560 + 100] = 0; // chunk 2 is empty
+    src[2460 + 5] = 0; // chunk 1 ends after 5 characters
+    src[2560] = 0;     // chunk 2 starts with a zero: it is empty
     Recorder r;
-    runTextLoop(src, 2560, 100, ChunkKeep::Whole, r.range);
-    EXPECT_EQ(r.lengths(), (std::vector<std::size_t>{5}));
+    runTextLoop(src, 2460, 100, ChunkKeep::Whole, r.range);
+    EXPECT_EQ(r.lengths(), (std::vector<std::size_t>{5, 0}));
+    EXPECT_EQ(r.paragraphs(), 2u);
 
     // From 1536 to 2760 in chunks of 200: only 64 bytes exist, the other six chunks lie past
     // the end of the file and still end with a paragraph mark.

@@ -207,7 +207,10 @@ TEST_F(SaveCorpus, DocCandidatesHoldTheTextOfTheirPreviews) {
             candidate[n] = readBack(saved.path[n]);
         const int fibText = saved.fibText;
         expectTempEmpty(file);
-        EXPECT_FALSE(fs::exists(destination(file) / "Preview 1" / "Picture")) << file;
+        if (fs::is_directory(destination(file) / "Preview 1")) {
+            for (const auto& e : fs::directory_iterator(destination(file) / "Preview 1"))
+                EXPECT_NE(e.path().filename().string().rfind("Picture", 0), 0u) << file; // no picture folder left
+        }
 
         // How many chunks each text method read, for the characters that may differ.
         const auto view = doc::SourceView::open(file);

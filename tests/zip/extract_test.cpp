@@ -476,6 +476,20 @@ TEST_F(ZipExtractTest, HostileNamesStayInsideTheTargetFolder) {
     EXPECT_EQ(filesUnder(dir_.path()), (std::vector<std::string>{"1.zip", "T/a/b.txt", "T/abs.txt", "T/d/e.txt",
                                                                  "T/evil.txt", "T/x.txt"}));
 
+    // An entry whose target is the archive itself (extracted beside it) is skipped: the archive
+    // stays whole and the entries after it still extract.
+    ZipBuilder own;
+    own.add("1.zip", std::string(5000, 'z'));
+    own.add("./1.zip", "again");
+    own.add("word/document.xml", "<w:t>kept</w:t>");
+    own.finish();
+    const auto bytes = own.bytes();
+    open(bytes);
+    for (std::size_t i = 0; i < zip_.GetCount(); ++i)
+        EXPECT_TRUE(zip_.ExtractEntry(i, dir_.path()));
+    EXPECT_EQ(test::readBytes(archive_), bytes);
+    EXPECT_EQ(fileText(dir_ / "word/document.xml"), "<w:t>kept</w:t>");
+
     EXPECT_EQ(ConfinedEntryPath("/t", std::string("a.txt\0../../x", 13)), fs::path("/t/a.txt"));
     EXPECT_EQ(ConfinedEntryPath("/t", "..\\.\\"), fs::path());
 }
