@@ -211,17 +211,11 @@ private:
                 part_ = Part::AfterValue;
             return true;
         case Part::AfterValue:
-            if (isBlank(c)) {
-                part_ = Part::Blank;
-                return true;
-            }
-            if (c == '>')
-                return endTag(false);
-            if (c == '/') {
-                part_ = Part::Slash;
-                return true;
-            }
-            return false;
+            // A value is followed by a blank, the tag's end or its "/>", which Blank handles.
+            if (c != '>' && c != '/' && !isBlank(c))
+                return false;
+            part_ = Part::Blank;
+            return inTag(c);
         case Part::Slash:
             return c == '>' && !closing_ && endTag(true);
         }

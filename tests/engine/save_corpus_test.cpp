@@ -281,21 +281,10 @@ TEST_F(SaveCorpus, DocxRecallPerDamageClass) {
         return text;
     };
     std::vector<Source> all;
-    std::ifstream manifest(damaged_ / "manifest.tsv");
-    std::string line;
-    std::getline(manifest, line);
-    while (std::getline(manifest, line)) {
-        std::istringstream fields(line);
-        std::string name, original, family, damageClass;
-        std::getline(fields, name, '\t');
-        std::getline(fields, original, '\t');
-        std::getline(fields, family, '\t');
-        std::getline(fields, damageClass, '\t');
-        if (family == "docx")
-            all.push_back({damaged_ / name, damageClass,
-                           test::readText(test::corpusDir() / "reference" / (original + ".txt")),
-                           textOfPart(test::corpusDir() / "originals" / original)});
-    }
+    for (const auto& f : test::damagedFiles("docx"))
+        all.push_back({damaged_ / f.name, f.damageClass,
+                       test::readText(test::corpusDir() / "reference" / (f.original + ".txt")),
+                       textOfPart(test::corpusDir() / "originals" / f.original)});
     const fs::path streamed = test::corpusDir() / "streamed";
     if (fs::is_directory(streamed))
         for (const auto& e : fs::directory_iterator(streamed)) {
