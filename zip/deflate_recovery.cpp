@@ -2,11 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <cctype>
 #include <string>
-#include <string_view>
-#include <functional>
 
 namespace qm::deflate {
 
