@@ -10,7 +10,6 @@ namespace qm::deflate {
 namespace {
 
 constexpr int kMaxCodeBits = 15;
-constexpr std::size_t kWindow = 32768;
 // A restart is taken when this much output decodes cleanly from it (or the stream ends).
 constexpr std::size_t kProbeOutput = 8192;
 constexpr std::size_t kProbeLiterals = 8;
