@@ -10,6 +10,7 @@
 #include <atomic>
 #include <filesystem>
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -79,6 +80,9 @@ struct SessionState {
 
     // E. The ZIP reader: number of entries found by the last scan.
     int zipEntryCount = 0;
+    // What the ZIP reader cut or repaired in each source package (limits, damaged data), by
+    // source path; each note once, for the command line's report.
+    std::map<std::string, std::vector<std::string>> zipNotes;
 
     // E. Working state of the save engine.
     Path saveSourcePath;

@@ -15,6 +15,7 @@
 #include "stages/repair_start.h"
 #include "stages/saving_worker.h"
 
+#include <algorithm>
 #include <unistd.h>
 
 #include <atomic>
@@ -221,6 +222,15 @@ void runFlows(const Options& options, const std::vector<Input>& inputs, const st
     SavingWorker worker(ui, *engine, control);
     worker.setOutputNames(names);
     worker.run();
+    // The analysis and the save side read a package alike: each note is reported once.
+    for (size_t i : which) {
+        const auto it = s.zipNotes.find(fs::path(inputs[i].source).string());
+        if (it == s.zipNotes.end())
+            continue;
+        for (const auto& note : it->second)
+            if (std::find(reports[i].notes.begin(), reports[i].notes.end(), note) == reports[i].notes.end())
+                reports[i].notes.push_back(note);
+    }
 }
 
 // The run itself; signals is the run's stop watcher, ownScope is set once the document

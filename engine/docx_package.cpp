@@ -5,6 +5,7 @@
 #include "platform/work_control.h"
 #include "zip/zip_archive.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 
@@ -57,7 +58,7 @@ std::optional<std::uint64_t> FindLocalHeader(const fs::path& archive) {
     }
 }
 
-std::size_t ExtractPackage(const fs::path& archive, const fs::path& work) {
+std::size_t ExtractPackage(const fs::path& archive, const fs::path& work, std::vector<std::string>* notes) {
     CZipArchive zip;
     try {
         zip.Open(archive, CZipArchive::zipOpen, 1, 0);
@@ -75,6 +76,10 @@ std::size_t ExtractPackage(const fs::path& archive, const fs::path& work) {
             // This entry is lost; the next one may still be whole.
         }
     }
+    if (notes)
+        for (const auto& note : zip.GetNotes())
+            if (std::find(notes->begin(), notes->end(), note) == notes->end())
+                notes->push_back(note);
     return count;
 }
 

@@ -106,7 +106,7 @@ int SalvageDocxFile() {
     bool stopped = false;
     try {
         if (docx::FindLocalHeader(archive)) {
-            docx::ExtractPackage(archive, work);
+            docx::ExtractPackage(archive, work, &s.zipNotes[s.currentSourcePath.string()]);
             SalvageDocxText(work / "word" / "document.xml");
         }
     } catch (const StopRequested&) {

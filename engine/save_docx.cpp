@@ -91,7 +91,7 @@ int SaveDocxCandidate(const fs::path& candidateFolder) {
         if (archive.empty())
             save::noteWriteFailure("cannot copy the package into " + work.string() + ": " + std::strerror(errno));
         if (!archive.empty() && docx::FindLocalHeader(archive)) {
-            docx::ExtractPackage(archive, work);
+            docx::ExtractPackage(archive, work, &s.zipNotes[s.saveSourcePath.string()]);
             made = SaveDocxText(work / "word" / "document.xml");
         }
 

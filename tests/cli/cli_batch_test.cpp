@@ -203,6 +203,22 @@ TEST_F(CliBatchTest, PicturePageEscapesHostileMediaNames) {
     EXPECT_EQ(test::readText(dir_ / "pv" / "Hostile.docx" / "media" / "\"><img src=x onerror=alert(2)>.png"), "png data");
 }
 
+// A media entry that expands far beyond its compressed size is cut, the text still comes
+// through, and the summary and the JSON report say what was cut.
+TEST_F(CliBatchTest, CutEntriesAreNoted) {
+    zipgen::ZipBuilder zb;
+    zb.add("word/document.xml", "<w:document><w:body><w:p><w:r><w:t>Kept</w:t></w:r></w:p></w:body></w:document>");
+    zb.add("word/media/image1.png", std::string(8u << 20, 'x'));
+    const fs::path bomb = dir_ / "in" / "Bomb.docx";
+    test::writeBytes(bomb, zb.bytes());
+    const CliRun text = runCli(dir_.path(), {"-o", (dir_ / "out").string(), bomb.string()});
+    EXPECT_NE(text.out.find("  note: word/media/image1.png: cut after 1048576 bytes, it expands more than 100 times"),
+              std::string::npos) << text.out << text.err;
+    EXPECT_EQ(text.status, 0) << text.err;
+    const CliRun json = runCli(dir_.path(), {"-o", (dir_ / "out2").string(), "--json", bomb.string()});
+    EXPECT_NE(json.out.find("\"notes\": [\"word/media/image1.png: cut after 1048576 bytes"), std::string::npos) << json.out;
+}
+
 TEST_F(CliBatchTest, QuickRepairAndPreviews) {
     const CliRun r = runCli(dir_.path(), {"--quick", "-o", (dir_ / "q").string(), "--previews", (dir_ / "pv").string(),
                                        report_, letter_});

@@ -9,6 +9,7 @@
 #include "engine/doc_steps.h"
 #include "engine/doc_text_loop.h"
 #include "engine/docx_salvage.h"
+#include "engine/docx_text_scanner.h"
 #include "engine/save_engine.h"
 #include "engine/word_binding.h"
 #include "tests/engine/save_test_tools.h"
@@ -16,9 +17,11 @@
 #include "tests/support/word_recall.h"
 
 #include <gtest/gtest.h>
+#include <zip.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <iostream>
 #include <optional>
@@ -39,6 +42,26 @@ std::optional<ReadBack> readBack(const fs::path& p) {
         return std::nullopt;
     const auto d = docserver::readDocument(p);
     return ReadBack{d.plainText(), d.pictures().size()};
+}
+
+// One entry of an intact package as libzip unpacks it; empty when it cannot.
+std::vector<std::uint8_t> libzipEntry(const fs::path& package, const char* name) {
+    std::vector<std::uint8_t> out;
+    int error = 0;
+    zip_t* za = zip_open(package.c_str(), ZIP_RDONLY, &error);
+    if (!za)
+        return out;
+    zip_stat_t st;
+    if (zip_stat(za, name, 0, &st) == 0) {
+        out.resize(st.size);
+        zip_file_t* f = zip_fopen(za, name, 0);
+        if (!f || zip_fread(f, out.data(), st.size) != static_cast<zip_int64_t>(st.size))
+            out.clear();
+        if (f)
+            zip_fclose(f);
+    }
+    zip_close(za);
+    return out;
 }
 
 std::u32string codePoints(const std::string& utf8) {
@@ -334,6 +357,79 @@ TEST_F(SaveCorpus, DocBestCandidateRecall) {
     ASSERT_TRUE(fs::exists(session().installFolder / "TempPicture.Doc")) << "no picture template in " << test::binDir();
     for (const char* cls : {"intact", "hdr"})
         EXPECT_GE(picturesByClass[cls].first * 10, picturesByClass[cls].second * 9) << cls;
+}
+
+// Per damage class (and for the packages written by a streaming writer), the mean share of
+// the original's words in Preview 1 and in candidate 1, and the words of neither that are not
+// in the original at all (neither in its reference text nor in its document part). The streamed
+// packages have no reference text: theirs is what the scanner reads from the intact document
+// part (unpacked by libzip).
+TEST_F(SaveCorpus, DocxRecallPerDamageClass) {
+    struct Source {
+        fs::path file;
+        std::string damageClass;
+        std::string reference;
+        std::string partText; // of the intact document part, for words not in the reference
+    };
+    const auto textOfPart = [](const fs::path& package) {
+        std::string text;
+        for (const auto& p : docx::ScanPartParagraphs(libzipEntry(package, "word/document.xml")))
+            text += p + "\n";
+        return text;
+    };
+    std::vector<Source> all;
+    for (const auto& f : test::damagedFiles("docx"))
+        all.push_back({damaged_ / f.name, f.damageClass,
+                       test::readText(test::corpusDir() / "reference" / (f.original + ".txt")),
+                       textOfPart(test::corpusDir() / "originals" / f.original)});
+    const fs::path streamed = test::corpusDir() / "streamed";
+    if (fs::is_directory(streamed))
+        for (const auto& e : fs::directory_iterator(streamed)) {
+            const std::string text = textOfPart(e.path());
+            all.push_back({e.path(), "streamed", text, text});
+        }
+    ASSERT_FALSE(all.empty());
+    struct Sums {
+        double preview = 0, candidate = 0;
+        std::size_t foreign = 0, files = 0;
+    };
+    std::map<std::string, Sums> byClass;
+    for (const auto& src : all) {
+        auto& s = session();
+        s.clearPreviewFiles();
+        s.currentSourcePath = src.file;
+        SalvageDocxFile();
+        const auto preview = readBack(s.previewDocxPath[1]);
+        s.clearPreviewFiles();
+        std::error_code ec;
+        fs::remove_all(s.docxWorkFolder, ec);
+        s.saveSourcePath = src.file;
+        const auto candidate = readBack(savetest::saveAllCandidates(destination(src.file), true).path[1]);
+        const std::string p = preview ? preview->text : "", c = candidate ? candidate->text : "";
+        auto& sums = byClass[src.damageClass];
+        sums.preview += test::wordRecall(p, src.reference);
+        sums.candidate += test::wordRecall(c, src.reference);
+        // Words that are in neither the reference nor the intact part: made up.
+        auto ref = test::wordTokens(src.reference);
+        const auto part = test::wordTokens(src.partText);
+        ref.insert(ref.end(), part.begin(), part.end());
+        for (const auto& w : test::wordTokens(p))
+            if (std::find(ref.begin(), ref.end(), w) == ref.end()) {
+                ++sums.foreign;
+                std::cout << "    not in the original: " << w << "\n";
+            }
+        ++sums.files;
+        std::cout << "  " << src.file.filename().string() << ": Preview 1 " << 100.0 * test::wordRecall(p, src.reference)
+                  << "%, candidate 1 " << 100.0 * test::wordRecall(c, src.reference) << "%\n";
+    }
+    for (const auto& [damageClass, sums] : byClass) {
+        std::cout << "  class " << damageClass << " (" << sums.files << " files): Preview 1 "
+                  << 100.0 * sums.preview / sums.files << "%, candidate 1 " << 100.0 * sums.candidate / sums.files
+                  << "%, words not in the original " << sums.foreign << "\n";
+        RecordProperty("preview1_" + damageClass, std::to_string(sums.preview / sums.files));
+        EXPECT_EQ(sums.foreign, 0u) << damageClass;
+    }
+    EXPECT_GE(byClass["streamed"].preview / std::max<std::size_t>(byClass["streamed"].files, 1), 0.9);
 }
 
 TEST_F(SaveCorpus, DocxCandidateHoldsTheTextOfPreview1) {
