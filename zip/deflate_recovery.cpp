@@ -568,6 +568,8 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
         // How long the lost stretch was is not known, so nothing before the restart can be
         // copied: back-references that reach there give unknown bytes.
         out.resize(sound);
+        if (result.restarts == 1)
+            result.firstGap = out.size();
         out.push_back(kUnknownByte); // the gap
         const std::size_t historyStart = out.size();
         if (out.size() > outLimit)

@@ -32,6 +32,7 @@ struct RecoveryLimits {
 struct RecoveryResult {
     std::vector<std::uint8_t> bytes; // the decoded part, unknown bytes marked
     std::size_t cleanPrefix = 0;     // bytes decoded before the first fault
+    std::size_t firstGap = 0;        // index of the unknown byte standing for the first gap
     int restarts = 0;                // points from which decoding went on after a fault
     bool damaged = false;            // a fault was met or bytes were marked unknown
     bool outOfTime = false;          // the budget ended the recovery

@@ -264,16 +264,41 @@ bool CZipArchive::RecoverEntry(const CFileHeader& header, std::uint64_t dataOffs
     // What the first pass wrote is given back to the total; the ratio rule holds here too.
     limits.maxOutput = std::min(Room() + before, std::max(kRatioFreeBytes, kMaxRatio * data.size()));
     const deflate::RecoveryResult r = deflate::RecoverText(data, limits);
-    if (!r.damaged || (r.restarts == 0 && r.bytes.size() < before))
-        return false; // nothing better than what inflate gave
+    if (r.restarts == 0) {
+        // No restart: the damage lay in a stored block, its bytes marked unknown, else nothing
+        // better than what inflate gave.
+        if (!r.damaged || r.bytes.size() < before)
+            return false;
+        return writeRecovered(header, target, r.bytes, before, r.restarts, r.outOfTime);
+    }
+    if (r.firstGap >= r.bytes.size())
+        return false;
+    // What inflate wrote stays whole, and what decoded after the first gap is added. The
+    // recovery distrusts the output just before a fault, and after damage that inflate runs on
+    // past it marks what back-references copy as unknown: either way it would lose words that
+    // inflate got right.
+    std::vector<std::uint8_t> kept(static_cast<std::size_t>(before));
+    {
+        CBigFile in;
+        in.Open(target);
+        kept.resize(in.Read(kept.data(), kept.size()));
+    }
+    const std::span<const std::uint8_t> added = std::span(r.bytes).subspan(r.firstGap);
+    const std::size_t room = static_cast<std::size_t>(std::max<std::uint64_t>(limits.maxOutput, kept.size()) - kept.size());
+    kept.insert(kept.end(), added.begin(), added.begin() + static_cast<std::ptrdiff_t>(std::min(room, added.size())));
+    return writeRecovered(header, target, kept, before, r.restarts, r.outOfTime);
+}
+
+bool CZipArchive::writeRecovered(const CFileHeader& header, const fs::path& target, std::span<const std::uint8_t> bytes,
+                                 std::uint64_t before, int restarts, bool outOfTime) {
     CBigFile out;
     out.Create(target);
-    out.Write(r.bytes.data(), r.bytes.size());
+    out.Write(bytes.data(), bytes.size());
     out.Close();
-    extractedTotal_ = extractedTotal_ - std::min(extractedTotal_, before) + r.bytes.size();
+    extractedTotal_ = extractedTotal_ - std::min(extractedTotal_, before) + bytes.size();
     notes_.push_back(header.fileName + ": damaged compressed data, decoded past the damage (" +
-                     std::to_string(r.restarts) + (r.restarts == 1 ? " restart" : " restarts") +
-                     (r.outOfTime ? ", the search ran out of time)" : ")"));
+                     std::to_string(restarts) + (restarts == 1 ? " restart" : " restarts") +
+                     (outOfTime ? ", the search ran out of time)" : ")"));
     return true;
 }
 

