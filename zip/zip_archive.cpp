@@ -253,6 +253,45 @@ bool CZipArchive::CloseEntry(const fs::path& outputPath) {
     return result;
 }
 
+namespace {
+
+// When inflate ran on in step past the damage, what it decoded after the restart point is what
+// the recovery decoded there: the recovery's known bytes are laid over it (they mend what
+// back-references copied wrongly) rather than added a second time. The two are aligned on the
+// first stretch of known recovered bytes; false when it is not found in kept after from or the
+// two disagree on more than a few bytes.
+bool mergeInStep(std::vector<std::uint8_t>& kept, std::span<const std::uint8_t> added, std::size_t from) {
+    constexpr std::size_t kAnchor = 32;
+    std::size_t run = 0, a = 0;
+    for (; a < added.size() && run < kAnchor; ++a)
+        run = added[a] == deflate::kUnknownByte ? 0 : run + 1;
+    if (run < kAnchor || from >= kept.size())
+        return false;
+    a -= kAnchor;
+    const auto anchor = added.subspan(a, kAnchor);
+    const auto at = std::search(kept.begin() + static_cast<std::ptrdiff_t>(from), kept.end(), anchor.begin(), anchor.end());
+    if (at == kept.end())
+        return false;
+    // added[0] stands for the gap; from added[1] on, added[i] lies over kept[base + i].
+    const std::size_t q = static_cast<std::size_t>(at - kept.begin());
+    if (q < a || q - a + 1 < from)
+        return false;
+    const std::size_t base = q - a;
+    const std::size_t n = std::min(kept.size() - base, added.size());
+    std::size_t differ = 0;
+    for (std::size_t i = 1; i < n; ++i)
+        differ += added[i] != deflate::kUnknownByte && added[i] != kept[base + i];
+    if (differ > n / 100)
+        return false;
+    for (std::size_t i = 1; i < n; ++i)
+        if (added[i] != deflate::kUnknownByte)
+            kept[base + i] = added[i];
+    kept.insert(kept.end(), added.begin() + static_cast<std::ptrdiff_t>(n), added.end());
+    return true;
+}
+
+} // namespace
+
 bool CZipArchive::RecoverEntry(const CFileHeader& header, std::uint64_t dataOffset, const fs::path& target,
                                std::uint64_t before) {
     const std::uint64_t length = storage_.file.GetLength();
@@ -284,6 +323,8 @@ bool CZipArchive::RecoverEntry(const CFileHeader& header, std::uint64_t dataOffs
         kept.resize(in.Read(kept.data(), kept.size()));
     }
     const std::span<const std::uint8_t> added = std::span(r.bytes).subspan(r.firstGap);
+    if (mergeInStep(kept, added, r.firstGap))
+        return writeRecovered(header, target, kept, before, r.restarts, r.outOfTime);
     const std::size_t room = static_cast<std::size_t>(std::max<std::uint64_t>(limits.maxOutput, kept.size()) - kept.size());
     kept.insert(kept.end(), added.begin(), added.begin() + static_cast<std::ptrdiff_t>(std::min(room, added.size())));
     return writeRecovered(header, target, kept, before, r.restarts, r.outOfTime);
