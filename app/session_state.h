@@ -60,7 +60,7 @@ struct SessionState {
     int previewFileNumber = 1; // the preview dialog's current file number (1-based)
     bool previewReady = false;
     bool showCompletedNotice = false;
-    int selectedPreview = 1;
+    int selectedPreview = 0; // 0 until a preview is shown in the run: Save Current Preview does nothing
     std::array<WorkerHandle, 5> previewThread; // [1..4]
     bool saveCurrentOnly = false;
     Path currentSaveFolder;
