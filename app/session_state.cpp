@@ -38,14 +38,13 @@ void SessionState::clearPreviewFiles() {
     deleteIfPresent(previewDocxPath[1]);
     deleteIfPresent(previewDocxPath[2]);
     files::removeEmptyFolder(docxPreviewFolder);
-    if (docxWorkFolder.empty())
-        return;
-    const Path media = docxWorkFolder / "word" / "media";
-    if (files::isFolder(media)) {
-        for (const auto& name : files::listFolder(media))
-            files::deleteFile(media / name);
-        files::removeEmptyFolder(media);
-    }
+    // The package's working folder goes whole: the media the picture page showed and any folder
+    // the package named (customXml, word/glossary, ...). A link in its place is removed, never followed.
+    std::string work = docxWorkFolder.string();
+    while (work.size() > 1 && work.back() == '/')
+        work.pop_back();
+    if (!work.empty())
+        files::removeTree(work);
 }
 
 std::string SessionState::sourceFileAt(int n) const {

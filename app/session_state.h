@@ -10,9 +10,11 @@
 #include <atomic>
 #include <filesystem>
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace qm {
 
@@ -78,6 +80,9 @@ struct SessionState {
 
     // E. The ZIP reader: number of entries found by the last scan.
     int zipEntryCount = 0;
+    // What the ZIP reader cut or repaired in each source package (limits, damaged data), by
+    // source path; each note once, for the command line's report.
+    std::map<std::string, std::vector<std::string>> zipNotes;
 
     // E. Working state of the save engine.
     Path saveSourcePath;
@@ -88,6 +93,7 @@ struct SessionState {
     bool savePictureFolderUsed = false;
     std::list<Path> savePictureDocs; // picture documents of the current file, in the order made
     int saveNextPictureNumber = 1;
+    std::vector<Path> saveMediaCopies; // the media copies the last .docx candidate wrote
 
     // E. Saving stage.
     WorkerHandle saveThread;
@@ -103,8 +109,8 @@ struct SessionState {
 
     // The preview clean-up run before every analysis, on Back and on exit: deletes
     // previewDocPath[2], [3], [4] (skipping empty slots and missing files), [1],
-    // previewDocxPath[1], [2]; removes docxPreviewFolder when empty; empties and removes
-    // docxWorkFolder/word/media/. The path strings are left as they are.
+    // previewDocxPath[1], [2]; removes docxPreviewFolder when empty; removes docxWorkFolder
+    // with everything in it. The path strings are left as they are.
     void clearPreviewFiles();
 
     // The path in node n (0-based) of sourceFiles, or "" when the list is shorter.

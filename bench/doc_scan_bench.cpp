@@ -1,4 +1,5 @@
-// Throughput of the .doc pattern scans over a 100 MB file read through SourceView.
+// Throughput of the .doc pattern scans and text loops over a 100 MB file read through
+// SourceView.
 //
 // Two contents: random bytes, and Word-like bytes (the corpus's original .doc files repeated,
 // or, without the corpus, blocks rich in zeros, FF runs and UTF-16 text). Every occurrence of
@@ -7,8 +8,10 @@
 // bytes_per_second.
 #include "engine/doc_patterns.h"
 #include "engine/doc_steps.h"
+#include "engine/doc_text_loop.h"
 
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -83,7 +86,13 @@ const SourceView& sourceOf(bool wordLike) {
     auto& v = views[wordLike];
     if (!v) {
         const auto data = wordLike ? wordLikeBytes() : randomBytes();
-        const fs::path file = fs::temp_directory_path() / (wordLike ? "qm-scan-bench-word.bin" : "qm-scan-bench-random.bin");
+        // A file of its own (runs of the benchmark may share the temporary folder).
+        std::string name = (fs::temp_directory_path() / "qm-scan-bench-XXXXXX").string();
+        const int fd = ::mkstemp(name.data());
+        if (fd < 0)
+            std::abort();
+        ::close(fd);
+        const fs::path file = name;
         std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), data.size());
         v = SourceView::open(file);
         fs::remove(file); // the mapping stays valid
@@ -124,6 +133,26 @@ void BM_RunEnd(benchmark::State& s) {
 void BM_PictureScan(benchmark::State& s) {
     run(s, [](Bytes b) { return static_cast<std::size_t>(pictureScan(b, [](Bytes) { return 1; })); });
 }
+// The record scan and the BLIP scan after it, as candidate 1 runs them.
+void BM_PictureRecords(benchmark::State& s) {
+    run(s, [](Bytes b) { return static_cast<std::size_t>(pictureRecords(b, [](Bytes) { return 1; })); });
+}
+
+// The text loops decode the whole file (an empty range takes the text and drops it).
+void BM_TextLoop(benchmark::State& s) {
+    run(s, [](Bytes b) {
+        qm::word::Range nowhere;
+        runTextLoop(b, 0, static_cast<std::uint32_t>(b.size() - kTextLoopEndBase), ChunkKeep::Whole, nowhere);
+        return b.size();
+    });
+}
+void BM_RawBlocks(benchmark::State& s) {
+    run(s, [](Bytes b) {
+        qm::word::Range nowhere;
+        insertRawBlocks(b, nowhere);
+        return b.size();
+    });
+}
 
 } // namespace
 
@@ -134,5 +163,8 @@ BENCHMARK(BM_AuthorAnchor)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ListAnchor)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RunEnd)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PictureScan)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PictureRecords)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TextLoop)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawBlocks)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -108,6 +108,8 @@ void printSummary(std::ostream& out, const std::vector<FileReport>& reports) {
             out << "  kept existing " << path << "\n";
         for (const auto& e : r.errors)
             out << "  error: " << e << "\n";
+        for (const auto& note : r.notes)
+            out << "  note: " << note << "\n";
     }
 }
 
@@ -124,6 +126,8 @@ void printJson(std::ostream& out, const std::string& outputFolder, const std::ve
         printList(out, r.kept);
         out << "], \"errors\": [";
         printList(out, r.errors);
+        out << "], \"notes\": [";
+        printList(out, r.notes);
         out << "]";
         if (!r.previewsFolder.empty())
             out << ", \"previews\": " << jsonString(r.previewsFolder);
@@ -154,6 +158,8 @@ std::string serialize(const FileReport& r) {
         field('K', k);
     for (const auto& e : r.errors)
         field('E', e);
+    for (const auto& note : r.notes)
+        field('T', note);
     field('P', r.previewsFolder);
     field('L', r.progress);
     return out;
@@ -176,6 +182,7 @@ bool deserialize(const std::string& text, FileReport& r) {
         case 'W': r.written.emplace_back(number, value); break;
         case 'K': r.kept.push_back(value); break;
         case 'E': r.errors.push_back(value); break;
+        case 'T': r.notes.push_back(value); break;
         case 'P': r.previewsFolder = value; break;
         case 'L': r.progress = value; break;
         default: return false;

@@ -14,6 +14,7 @@ struct FileReport {
     std::vector<std::pair<int, std::string>> written; // (candidate, path)
     std::vector<std::string> kept;
     std::vector<std::string> errors;
+    std::vector<std::string> notes; // what the ZIP reader cut or repaired in a source package
     std::string previewsFolder;
     std::string progress; // a worker's progress lines, printed by the parent
 

@@ -8,14 +8,17 @@
 #include "cli/parallel_run.h"
 #include "cli/stop_signals.h"
 #include "engine/engine_helpers.h"
+#include "engine/gallery_page.h"
 #include "platform/files.h"
 #include "platform/temp.h"
 #include "stages/analysis_worker.h"
 #include "stages/repair_start.h"
 #include "stages/saving_worker.h"
 
+#include <algorithm>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -72,6 +75,15 @@ public:
                 return kNoToAll;
         }
     }
+    bool mayReplaceQuickRepairCopy(const fs::path& existing) override {
+        auto& s = session();
+        if (s.overwriteAnswer == kYesToAll || s.overwriteAnswer == kNoToAll)
+            return s.overwriteAnswer == kYesToAll;
+        const OverwriteAnswer answer = askOverwrite(existing); // kNo without a terminal
+        if (answer != kNoAnswer)
+            s.overwriteAnswer = answer;
+        return answer == kYes || answer == kYesToAll;
+    }
     void notice(const std::string& text) override { err_ << "quillmend-cli: " << text << "\n"; }
     void candidateDone(int fileNumber, int candidate, const fs::path& output, bool written) override {
         FileReport* r = report(fileNumber);
@@ -88,7 +100,8 @@ public:
     void candidateKept(int fileNumber, int candidate, const fs::path& output) override {
         if (FileReport* r = report(fileNumber))
             r->kept.push_back(output.string());
-        err_ << "  candidate " << candidate << ": kept existing " << output.string() << "\n";
+        err_ << "  " << (candidate == 0 ? "quick repair copy" : "candidate " + std::to_string(candidate))
+             << ": kept existing " << output.string() << "\n";
     }
     void failed(int fileNumber, const std::string& source, const std::string& what) override {
         FileReport* r = report(fileNumber);
@@ -162,9 +175,9 @@ void copyPreviews(const fs::path& folder) {
         if (!files::isFile(mediaFolder / name))
             continue;
         files::copyFile(mediaFolder / name, media / name);
-        page += "<img src=\"media/" + name + "\"><br>\n";
+        page += "<img src=\"media/" + GalleryUrlPath(name) + "\"><br>\n"; // a name may hold markup
     }
-    std::ofstream(folder / "Preview 2.html", std::ios::binary) << page;
+    files::writeFileAtomic(folder / "Preview 2.html", page);
 }
 
 // Runs the preview stage (with --previews) and the saving flow over the given inputs, in this
@@ -209,11 +222,21 @@ void runFlows(const Options& options, const std::vector<Input>& inputs, const st
     SavingWorker worker(ui, *engine, control);
     worker.setOutputNames(names);
     worker.run();
+    // The analysis and the save side read a package alike: each note is reported once.
+    for (size_t i : which) {
+        const auto it = s.zipNotes.find(fs::path(inputs[i].source).string());
+        if (it == s.zipNotes.end())
+            continue;
+        for (const auto& note : it->second)
+            if (std::find(reports[i].notes.begin(), reports[i].notes.end(), note) == reports[i].notes.end())
+                reports[i].notes.push_back(note);
+    }
 }
 
-} // namespace
-
-int runBatch(const Options& options, Console& console) {
+// The run itself; signals is the run's stop watcher, ownScope is set once the document
+// servers in scope are the run's own.
+int runStoppable(const Options& options, Console& console, WorkControl& control, const StopSignals& signals,
+                 std::atomic<bool>& ownScope) {
     auto refuse = [&](int status, const std::string& reason) {
         console.err << "quillmend-cli: " << reason << "\n";
         if (options.json)
@@ -268,35 +291,26 @@ int runBatch(const Options& options, Console& console) {
     }
 
     enterPrivateServerScope();
-    WorkControl control;
-    int stopSignal = 0;
-    {
-        StopSignals signals([&control](int signal) {
-            control.requestStop();
-            forwardSignalToWorkers(signal);
-            RunStopvane();
-        });
-        try {
-            if (options.jobs > 1 && valid.size() > 1) {
-                runInWorkers(options.jobs, valid, [&](size_t index, WorkControl& workerControl) {
-                    std::ostringstream progress;
-                    ConsoleUi workerUi(progress, console.in, false, reports, {index});
-                    try {
-                        runFlows(options, inputs, {index}, reports, workerUi, progress, workerControl);
-                    } catch (const StopRequested&) {
-                    }
-                    reports[index].progress = progress.str();
-                    return reports[index];
-                }, reports, console.err, control);
-            } else if (!valid.empty()) {
-                runFlows(options, inputs, valid, reports, ui, console.err, control);
-            }
-        } catch (const StopRequested&) {
+    ownScope = true;
+    try {
+        if (options.jobs > 1 && valid.size() > 1) {
+            runInWorkers(options.jobs, valid, [&](size_t index, WorkControl& workerControl) {
+                std::ostringstream progress;
+                ConsoleUi workerUi(progress, console.in, false, reports, {index});
+                try {
+                    runFlows(options, inputs, {index}, reports, workerUi, progress, workerControl);
+                } catch (const StopRequested&) {
+                }
+                reports[index].progress = progress.str();
+                return reports[index];
+            }, reports, console.err, control);
+        } else if (!valid.empty()) {
+            runFlows(options, inputs, valid, reports, ui, console.err, control);
         }
-        cleanUpRunFiles();
-        stopSignal = signals.received();
+    } catch (const StopRequested&) {
     }
-    leaveServerScope();
+    cleanUpRunFiles();
+    const int stopSignal = signals.received();
 
     // A file without a candidate, or with an error (a write that failed), fails the run.
     int status = 0;
@@ -316,10 +330,33 @@ int runBatch(const Options& options, Console& console) {
     return status;
 }
 
+} // namespace
+
+int runBatch(const Options& options, Console& console) {
+    // Signals are taken from the start: a stop at any moment still removes what the run made.
+    WorkControl control;
+    std::atomic<bool> ownScope{false};
+    int status = 0;
+    {
+        StopSignals signals([&](int signal) {
+            control.requestStop();
+            forwardSignalToWorkers(signal);
+            if (ownScope) // before, the servers in scope are not the run's to end
+                RunStopvane();
+        });
+        status = runStoppable(options, console, control, signals, ownScope);
+    }
+    if (ownScope)
+        leaveServerScope();
+    return status;
+}
+
 int cliMain(const std::vector<std::string>& args, Console& console) {
     const ParseResult parsed = parseArguments(args);
     if (!parsed.error.empty()) {
         console.err << "quillmend-cli: " << parsed.error << "\nTry 'quillmend-cli --help' for more information.\n";
+        if (parsed.options.json)
+            printJsonRefusal(console.out, parsed.error, 2);
         return 2;
     }
     if (parsed.options.help) {

@@ -109,7 +109,12 @@ void runInWorkers(int jobs, const std::vector<std::size_t>& which, const FileJob
             report.addError(describeEnd(status));
         files::deleteFile(it->second);
         results.erase(it);
-        progress << "[" << index + 1 << "/" << reports.size() << "] " << report.source << "\n" << report.progress;
+        if (report.progress.empty()) // the worker could not say anything itself
+            progress << "[" << index + 1 << "/" << reports.size() << "] " << report.source << "\n";
+        progress << report.progress;
+        for (const auto& e : report.errors)
+            if (report.progress.find(e) == std::string::npos)
+                progress << "quillmend-cli: " << report.source << ": " << e << "\n";
         progress.flush();
     }
     for (std::size_t k = next; k < which.size(); ++k)

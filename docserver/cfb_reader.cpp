@@ -53,6 +53,19 @@ std::optional<DirEntry> parseEntry(bin::Bytes e) {
     return d;
 }
 
+// A chain of table that takes exactly need links inside [0, limit) and then ends.
+bool strictChain(const std::vector<std::uint32_t>& table, std::uint32_t start, std::uint64_t need, std::uint64_t limit) {
+    if (need > limit || need > table.size())
+        return false;
+    std::uint32_t s = start;
+    for (std::uint64_t k = 0; k < need; ++k) {
+        if (s >= limit || s >= table.size())
+            return false;
+        s = table[s];
+    }
+    return s == kEndOfChain;
+}
+
 } // namespace
 
 bool hasSignature(std::span<const std::uint8_t> bytes) {
@@ -76,6 +89,7 @@ Reader::Reader(std::span<const std::uint8_t> file) : file_(file) {
 
     if (headerValid_)
         loadHeaderFat();
+    fatFromHeader_ = !fat_.empty();
     if (fat_.empty())
         scanForFat();
 
@@ -83,13 +97,15 @@ Reader::Reader(std::span<const std::uint8_t> file) : file_(file) {
         loadDirectory(bin::u32(file, 48));
     const bool anyStream =
         std::any_of(entries_.begin(), entries_.end(), [](const DirEntry& e) { return e.type == 2 || e.type == 5; });
+    directoryFromHeader_ = anyStream;
     if (!anyStream)
         scanForDirectory();
 
     if (headerValid_) {
-        const std::uint32_t miniStart = bin::u32(file, 60);
-        if (miniStart < sectorCount_)
-            loadMiniFat(miniStart, bin::u32(file, 64));
+        // A count of 0 says there is no mini FAT (or that the header's fields were lost).
+        const std::uint32_t miniStart = bin::u32(file, 60), miniCount = bin::u32(file, 64);
+        if (miniStart < sectorCount_ && miniCount > 0)
+            loadMiniFat(miniStart, miniCount);
     }
     if (!miniFatKnown_)
         guessMiniFat();
@@ -346,6 +362,44 @@ const DirEntry* Reader::findStream(std::string_view name) const {
         if (e.type == 2 && sameName(e.name, name))
             return &e;
     return nullptr;
+}
+
+bool Reader::intact(const DirEntry& entry) const {
+    if (entry.size == 0)
+        return true;
+    if (entry.type != 5 && entry.size < miniCutoff_) {
+        if (!miniFatKnown_ || entries_.empty() || entries_[0].type != 5 || !intact(entries_[0]))
+            return false;
+        return strictChain(miniFat_, entry.start, (entry.size + kMiniSectorSize - 1) / kMiniSectorSize,
+                           entries_[0].size / kMiniSectorSize);
+    }
+    return strictChain(fat_, entry.start, (entry.size + sectorSize_ - 1) / sectorSize_, sectorCount_);
+}
+
+std::vector<std::pair<std::string, const DirEntry*>> Reader::streamPaths() const {
+    std::vector<std::pair<std::string, const DirEntry*>> out;
+    if (entries_.empty() || entries_[0].type != 5)
+        return out;
+    // Each entry is visited once, whatever loops a damaged tree has.
+    std::vector<bool> seen(entries_.size(), false);
+    std::vector<std::pair<std::uint32_t, std::string>> stack{{entries_[0].child, ""}};
+    while (!stack.empty()) {
+        auto [i, prefix] = std::move(stack.back());
+        stack.pop_back();
+        if (i >= entries_.size() || seen[i])
+            continue;
+        seen[i] = true;
+        const DirEntry& e = entries_[i];
+        stack.push_back({e.left, prefix});
+        stack.push_back({e.right, prefix});
+        if (e.name.empty() || e.name.find('/') != std::string::npos)
+            continue;
+        if (e.type == 2)
+            out.emplace_back(prefix + e.name, &e);
+        else if (e.type == 1)
+            stack.push_back({e.child, prefix + e.name + "/"});
+    }
+    return out;
 }
 
 StreamMap Reader::map(const DirEntry& entry) const {

@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qm::docserver::cfb {
@@ -38,6 +39,9 @@ public:
     bool headerValid() const { return headerValid_; }
     bool fatFound() const { return !fat_.empty(); }
     bool directoryFound() const { return !entries_.empty(); }
+    // True when the FAT, or the directory, is the one the header names (not one found by a scan).
+    bool fatFromHeader() const { return fatFromHeader_; }
+    bool directoryFromHeader() const { return directoryFromHeader_; }
     std::size_t sectorSize() const { return sectorSize_; }
     std::size_t sectorCount() const { return sectorCount_; }
     std::size_t sectorOffset(std::uint32_t sector) const { return (std::size_t(sector) + 1) * sectorSize_; }
@@ -46,8 +50,14 @@ public:
     // A stream by name (case-insensitive): a child of the root storage when the tree can be
     // walked, otherwise any stream entry of that name.
     const DirEntry* findStream(std::string_view name) const;
+    // Every stream reachable from the root storage, with its path ("ObjectPool/_1/\001Ole");
+    // empty when the tree cannot be walked.
+    std::vector<std::pair<std::string, const DirEntry*>> streamPaths() const;
 
     std::vector<std::uint8_t> read(const DirEntry& entry) const;
+    // True when the entry's chain (and for a small stream the mini stream's) follows the FAT
+    // link by link to an end mark after exactly the sectors its size needs.
+    bool intact(const DirEntry& entry) const;
     StreamMap map(const DirEntry& entry) const;
     // A chain of regular sectors from start, at most maxBytes long.
     std::vector<std::uint8_t> readChain(std::uint32_t start, std::uint64_t maxBytes) const;
@@ -68,6 +78,8 @@ private:
 
     std::span<const std::uint8_t> file_;
     bool headerValid_ = false;
+    bool fatFromHeader_ = false;
+    bool directoryFromHeader_ = false;
     std::size_t sectorSize_ = 512;
     std::size_t sectorCount_ = 0;
     std::uint32_t miniCutoff_ = 4096;

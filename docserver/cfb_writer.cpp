@@ -68,19 +68,40 @@ bool nameLess(const std::u16string& a, const std::u16string& b) {
 }
 
 std::vector<std::uint8_t> writeCompoundFile(const std::vector<Stream>& streams, const WriteOptions& options) {
-    // Directory entries: the root, then one per stream.
+    // Directory entries: the root, then the storages and streams in the order their paths
+    // name them.
     std::vector<Entry> entries(1);
     entries[0].name = u"Root Entry";
     entries[0].type = 5;
+    std::vector<std::uint32_t> parent(1, kNoStream), streamEntry;
+    std::map<std::string, std::uint32_t> storages{{"", 0}};
+    auto add = [&](const std::string& name, std::uint8_t type, std::uint32_t under) {
+        if (name.empty() || name.size() > 31)
+            throw std::length_error("compound file entry name must have 1 to 31 characters");
+        Entry e;
+        e.name.assign(name.begin(), name.end());
+        e.type = type;
+        if (type == 1)
+            e.start = 0; // storages own no sectors
+        entries.push_back(std::move(e));
+        parent.push_back(under);
+        return static_cast<std::uint32_t>(entries.size() - 1);
+    };
     for (const auto& s : streams) {
-        if (s.name.empty() || s.name.size() > 31)
-            throw std::length_error("compound file stream name must have 1 to 31 characters");
         if (s.data.size() > 0x7FFFFFFFu)
             throw std::length_error("compound file stream too large");
-        Entry e;
-        e.name.assign(s.name.begin(), s.name.end());
-        e.size = s.data.size();
-        entries.push_back(std::move(e));
+        std::uint32_t under = 0;
+        std::size_t from = 0;
+        for (std::size_t slash = s.name.find('/'); slash != std::string::npos; slash = s.name.find('/', from)) {
+            const std::string path = s.name.substr(0, slash + 1);
+            auto it = storages.find(path);
+            if (it == storages.end())
+                it = storages.emplace(path, add(s.name.substr(from, slash - from), 1, under)).first;
+            under = it->second;
+            from = slash + 1;
+        }
+        streamEntry.push_back(add(s.name.substr(from), 2, under));
+        entries.back().size = s.data.size();
     }
 
     // The mini stream: every stream below the cutoff, each in whole 64-byte mini sectors.
@@ -94,7 +115,7 @@ std::vector<std::uint8_t> writeCompoundFile(const std::vector<Stream>& streams, 
         const std::size_t n = sectorsFor(data.size(), kMiniSectorSize);
         for (std::size_t k = 0; k < n; ++k)
             miniFat.push_back(k + 1 < n ? first + static_cast<std::uint32_t>(k) + 1 : kEndOfChain);
-        entries[i + 1].start = first;
+        entries[streamEntry[i]].start = first;
         miniStream.insert(miniStream.end(), data.begin(), data.end());
         miniStream.resize(miniFat.size() * kMiniSectorSize, 0);
     }
@@ -187,16 +208,19 @@ std::vector<std::uint8_t> writeCompoundFile(const std::vector<Stream>& streams, 
             continue;
         for (std::size_t k = 0; k < list.size(); ++k)
             fat[list[k]] = k + 1 < list.size() ? list[k + 1] : kEndOfChain;
-        entries[i + 1].start = list.front();
+        entries[streamEntry[i]].start = list.front();
     }
 
-    // Directory tree: the streams hang off the root as one balanced tree.
-    std::vector<std::uint32_t> sorted;
+    // Directory tree: the children of each storage hang off it as one balanced tree.
+    std::vector<std::vector<std::uint32_t>> children(entries.size());
     for (std::uint32_t i = 1; i < entries.size(); ++i)
-        sorted.push_back(i);
-    std::sort(sorted.begin(), sorted.end(),
-              [&](std::uint32_t a, std::uint32_t b) { return nameLess(entries[a].name, entries[b].name); });
-    entries[0].child = buildTree(entries, sorted, 0, sorted.size());
+        children[parent[i]].push_back(i);
+    for (std::uint32_t storage = 0; storage < entries.size(); ++storage) {
+        auto& sorted = children[storage];
+        std::sort(sorted.begin(), sorted.end(),
+                  [&](std::uint32_t a, std::uint32_t b) { return nameLess(entries[a].name, entries[b].name); });
+        entries[storage].child = buildTree(entries, sorted, 0, sorted.size());
+    }
 
     // Header.
     bin::Writer out;

@@ -22,7 +22,9 @@ inline constexpr std::size_t kMiniSectorSize = 64;
 inline constexpr std::size_t kMiniStreamCutoff = 4096;
 inline constexpr std::size_t kDirEntrySize = 128;
 
-// A stream of the root storage. Names are ASCII (control characters such as "\005" allowed).
+// A stream. Names are ASCII (control characters such as "\005" allowed); a name with '/' is a
+// path: "ObjectPool/_1/\001Ole" is the stream "\001Ole" of the storage "_1" of the storage
+// "ObjectPool" of the root (the storages are made as needed).
 struct Stream {
     std::string name;
     std::vector<std::uint8_t> data;

@@ -5,7 +5,9 @@
 #include "docserver/document.h"
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace qm::docserver {
@@ -20,6 +22,14 @@ std::vector<std::uint8_t> writeDocBinary(const Document& doc);
 // nothing can be read. Also reads picture documents (a copy of the picture template with a
 // picture record written at offset 5120).
 Document readDocBinary(std::span<const std::uint8_t> bytes);
+
+// The text of every story of a Word binary document as its piece table lays it out, each
+// piece read at its own place in its own encoding (8-bit or UTF-16LE); field codes stay (the
+// names of form fields are words a reader sees), their marks go, and paragraph, cell and page
+// ends become "\r". The piece table is the one the FIB
+// names in the table stream, else one found in the raw bytes whose character positions fit
+// the FIB's counts. nullopt when there is no FIB or no such piece table.
+std::optional<std::string> pieceTableText(std::span<const std::uint8_t> bytes);
 
 // True when the bytes start like a compound file or a bare Word binary document.
 bool looksLikeDocBinary(std::span<const std::uint8_t> bytes);

@@ -16,6 +16,9 @@ inline constexpr std::uint16_t kWIdentWord97 = 0xA5EC; // Word 97-2003 (and Word
 inline constexpr std::uint16_t kWIdentWord6 = 0xA5DC;  // Word 6/95
 inline constexpr std::uint16_t kNFibWord97 = 0x00C1;
 inline constexpr std::size_t kFibSize = 900; // FibBase .. cswNew for nFib 0x00C1
+// The class of Word documents, {00020906-0000-0000-C000-000000000046}, as the root storage holds it.
+inline constexpr std::array<std::uint8_t, 16> kWordDocumentClsid{0x06, 0x09, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                                                 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
 
 // Special characters of the text stream.
 inline constexpr char16_t kChFootnoteRef = 0x02;

@@ -605,6 +605,16 @@ std::vector<bool> visibleChars(const std::u16string& t) {
     return visible;
 }
 
+std::string utf8Of(const std::u16string& text) {
+    std::string le;
+    le.reserve(text.size() * 2);
+    for (char16_t c : text) {
+        le.push_back(static_cast<char>(c & 0xFF));
+        le.push_back(static_cast<char>(c >> 8));
+    }
+    return codepage::utf16leToUtf8({reinterpret_cast<const std::uint8_t*>(le.data()), le.size()});
+}
+
 class Builder {
 public:
     void text(char16_t c) { pending_.push_back(c); }
@@ -627,13 +637,7 @@ private:
     void flush() {
         if (pending_.empty())
             return;
-        std::string le;
-        le.reserve(pending_.size() * 2);
-        for (char16_t c : pending_) {
-            le.push_back(static_cast<char>(c & 0xFF));
-            le.push_back(static_cast<char>(c >> 8));
-        }
-        doc_.insertAfter(codepage::utf16leToUtf8({reinterpret_cast<const std::uint8_t*>(le.data()), le.size()}));
+        doc_.insertAfter(utf8Of(pending_));
         pending_.clear();
     }
     Document doc_;
@@ -775,6 +779,21 @@ void findTable(Source& s, const cfb::Reader& r) {
     }
 }
 
+// The pieces of the table stream's Clx, else of a piece table found in the raw file; empty
+// when neither fits the FIB.
+std::vector<Piece> pieceTable(const Source& s) {
+    std::vector<Piece> pieces;
+    if (s.haveTable) {
+        const FcLcb clx = s.fib.pair(kClx);
+        pieces = parseClx(bin::slice(s.table, clx.fc, clx.lcb), s.fib);
+    }
+    if (!usablePieces(pieces, s))
+        pieces = scanForPieceTable(s.file, s);
+    if (!usablePieces(pieces, s))
+        pieces.clear();
+    return pieces;
+}
+
 std::optional<Picture> pictureDocumentRecord(Bytes file) {
     if (!docpic::looksLikeRecord(file, kPictureRecordOffset))
         return std::nullopt;
@@ -835,13 +854,7 @@ Document readDocBinary(std::span<const std::uint8_t> bytes) {
         }
     }
 
-    std::vector<Piece> pieces;
-    if (s.haveTable) {
-        const FcLcb clx = s.fib.pair(kClx);
-        pieces = parseClx(bin::slice(s.table, clx.fc, clx.lcb), s.fib);
-    }
-    if (!usablePieces(pieces, s))
-        pieces = scanForPieceTable(bytes, s);
+    std::vector<Piece> pieces = pieceTable(s);
     if (!usablePieces(pieces, s))
         pieces = guessPieces(s);
 
@@ -860,6 +873,32 @@ Document readDocBinary(std::span<const std::uint8_t> bytes) {
             doc.insertPicture(std::move(p));
     }
     return doc;
+}
+
+std::optional<std::string> pieceTableText(std::span<const std::uint8_t> bytes) {
+    Source s;
+    s.file = bytes;
+    const cfb::Reader r(bytes);
+    if (!findWordDocument(s, r) || s.fib.encrypted)
+        return std::nullopt;
+    findTable(s, r);
+    const std::vector<Piece> pieces = pieceTable(s);
+    if (pieces.empty())
+        return std::nullopt;
+    const Text t = textOf(s, pieces, 0, pieces.back().cpEnd);
+    std::u16string plain;
+    plain.reserve(t.chars.size());
+    for (const char16_t c : t.chars) {
+        if (c == kChParagraph || c == kChCellMark || c == kChPageBreak || c == kChColumnBreak)
+            plain.push_back(u'\r');
+        else if (c == u'\t' || c == kChLineBreak)
+            plain.push_back(c == u'\t' ? u'\t' : u'\v');
+        else if (c == kChNonBreakingHyphen)
+            plain.push_back(u'-');
+        else if (c >= 0x20)
+            plain.push_back(c);
+    }
+    return utf8Of(plain);
 }
 
 } // namespace qm::docserver

@@ -372,8 +372,7 @@ std::vector<cfb::Stream> buildStreams(const Document& doc, const Layout& layout)
 
 cfb::WriteOptions wordOptions() {
     cfb::WriteOptions o;
-    // The class of Word documents, {00020906-0000-0000-C000-000000000046}.
-    o.rootClsid = {0x06, 0x09, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+    o.rootClsid = docfmt::kWordDocumentClsid;
     return o;
 }
 

@@ -28,25 +28,22 @@ std::optional<Format> formatFromExtension(const std::filesystem::path& file) {
 }
 
 void writeDocument(const Document& doc, const std::filesystem::path& file, Format format) {
-    std::string bytes;
+    // Written from the writer's own buffer: a large document is not held twice.
+    std::string text;
+    std::vector<std::uint8_t> binary;
     switch (format) {
     case Format::Html:
         writeHtmlPage(doc, file);
         return;
-    case Format::Mht: bytes = writeMht(doc, file.stem().string()); break;
-    case Format::Docx: {
-        const auto zip = writeDocx(doc);
-        bytes.assign(zip.begin(), zip.end());
-        break;
+    case Format::Mht: text = writeMht(doc, file.stem().string()); break;
+    case Format::Docx: binary = writeDocx(doc); break;
+    case Format::Doc: binary = writeDocBinary(doc); break;
+    case Format::Rtf: text = writeRtf(doc); break;
+    case Format::Txt: text = writeTxt(doc); break;
     }
-    case Format::Doc: {
-        const auto doc97 = writeDocBinary(doc);
-        bytes.assign(doc97.begin(), doc97.end());
-        break;
-    }
-    case Format::Rtf: bytes = writeRtf(doc); break;
-    case Format::Txt: bytes = writeTxt(doc); break;
-    }
+    const std::string_view bytes =
+        binary.empty() ? std::string_view(text)
+                       : std::string_view(reinterpret_cast<const char*>(binary.data()), binary.size());
     if (!files::writeFileAtomic(file, bytes))
         throw DocError("cannot write " + file.string() + ": " + std::strerror(errno));
 }
@@ -54,10 +51,11 @@ void writeDocument(const Document& doc, const std::filesystem::path& file, Forma
 Document readDocument(const std::filesystem::path& file) {
     if (files::isFolder(file))
         throw DocError("cannot read " + file.string() + ": it is a folder");
-    const auto data = files::readFile(file);
+    // Mapped, not read: a large input costs no memory of its own beyond what is read from it.
+    const auto data = files::MappedFile::open(file);
     if (!data)
         throw DocError("cannot read " + file.string());
-    const Bytes bytes(*data);
+    const Bytes bytes = data->bytes();
     try {
         if (bytes.empty())
             return Document{};

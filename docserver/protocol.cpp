@@ -16,6 +16,7 @@ public:
     void u8(std::uint8_t v) { out_.push_back(v); }
     void u16(std::uint16_t v) { put(v, 2); }
     void u32(std::uint32_t v) { put(v, 4); }
+    void bytes(std::span<const std::uint8_t> b) { out_.insert(out_.end(), b.begin(), b.end()); }
     void text(const std::string& s) {
         if (s.size() > kMaxFrame)
             throw ProtocolError("text too long for one frame");
@@ -82,6 +83,12 @@ public:
         default: throw ProtocolError("malformed frame: unknown value tag");
         }
     }
+    std::span<const std::uint8_t> bytes(std::uint32_t n) {
+        need(n);
+        const auto part = in_.subspan(pos_, n);
+        pos_ += n;
+        return part;
+    }
     void end() const {
         if (pos_ != in_.size())
             throw ProtocolError("malformed frame: " + std::to_string(in_.size() - pos_) + " trailing bytes");
@@ -120,18 +127,22 @@ size_t readFully(int fd, std::uint8_t* data, size_t n) {
     return got;
 }
 
-} // namespace
-
-std::vector<std::uint8_t> encodeRequest(const Request& request) {
+void writeRequest(Writer& w, const Request& request) {
     if (request.args.size() > kMaxArgs)
         throw ProtocolError("too many arguments (" + std::to_string(request.args.size()) + ")");
-    Writer w;
     w.u32(request.object);
     w.u32(static_cast<std::uint32_t>(request.dispid));
     w.u8(static_cast<std::uint8_t>(request.kind));
     w.u16(static_cast<std::uint16_t>(request.args.size()));
     for (const auto& a : request.args)
         w.value(a);
+}
+
+} // namespace
+
+std::vector<std::uint8_t> encodeRequest(const Request& request) {
+    Writer w;
+    writeRequest(w, request);
     return w.take();
 }
 
@@ -154,6 +165,47 @@ Request decodeRequest(std::span<const std::uint8_t> payload) {
         req.args.push_back(r.value());
     r.end();
     return req;
+}
+
+std::vector<std::uint8_t> encodeBatch(const std::vector<Request>& requests) {
+    Writer w;
+    w.u32(0);
+    w.u32(static_cast<std::uint32_t>(requests.size()));
+    for (const auto& request : requests) {
+        Writer one;
+        writeRequest(one, request);
+        const auto bytes = one.take();
+        w.u32(static_cast<std::uint32_t>(bytes.size()));
+        w.bytes(bytes);
+    }
+    return w.take();
+}
+
+bool isBatch(std::span<const std::uint8_t> payload) {
+    return payload.size() >= 4 && payload[0] == 0 && payload[1] == 0 && payload[2] == 0 && payload[3] == 0;
+}
+
+std::vector<Request> decodeBatch(std::span<const std::uint8_t> payload) {
+    if (payload.size() > kMaxFrame)
+        throw ProtocolError("malformed frame: too long");
+    if (!isBatch(payload))
+        throw ProtocolError("malformed frame: not a batch");
+    Reader r(payload);
+    r.u32();
+    const std::uint32_t count = r.u32();
+    std::vector<Request> requests;
+    // Every request takes at least its length field: a count beyond that is a lie.
+    if (count > (payload.size() - 8) / 4)
+        throw ProtocolError("malformed frame: batch count " + std::to_string(count));
+    requests.reserve(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const auto one = r.bytes(r.u32());
+        if (isBatch(one))
+            throw ProtocolError("malformed frame: a batch inside a batch");
+        requests.push_back(decodeRequest(one));
+    }
+    r.end();
+    return requests;
 }
 
 std::vector<std::uint8_t> encodeReply(const Reply& reply) {

@@ -7,12 +7,16 @@
 //                   a u32 length and the error text (UTF-8).
 // Tagged value:     u8 tag; 0 omitted; 1 16-bit integer (2 bytes LE); 2 flag (1 byte, 0 or 1);
 //                   3 text (u32 length + UTF-8 bytes); 4 object reference (u32 id).
+// Batch payload:    u32 0 (no object has id 0), u32 count, then count request payloads, each
+//                   after its u32 length. The server performs them in order and stops at the
+//                   first that fails; the one reply is that failure's, else ok with omitted.
+//                   A batch of calls costs one round trip instead of one per call.
 //
 // Every size is checked against the bytes that really arrived: a malformed frame raises
 // ProtocolError, it never reads out of bounds.
 #pragma once
 
-#include "engine/word_automation.h"
+#include "automation/word_calls.h"
 
 #include <cstdint>
 #include <optional>
@@ -51,6 +55,13 @@ struct Reply {
 
 std::vector<std::uint8_t> encodeRequest(const Request& request);
 Request decodeRequest(std::span<const std::uint8_t> payload);
+// Requests in one batch frame (see above); decodeBatch raises ProtocolError on a payload that
+// is not a well-formed batch.
+std::vector<std::uint8_t> encodeBatch(const std::vector<Request>& requests);
+std::vector<Request> decodeBatch(std::span<const std::uint8_t> payload);
+// True when a payload is a batch (it starts with object id 0).
+bool isBatch(std::span<const std::uint8_t> payload);
+
 std::vector<std::uint8_t> encodeReply(const Reply& reply);
 Reply decodeReply(std::span<const std::uint8_t> payload);
 

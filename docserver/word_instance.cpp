@@ -197,7 +197,10 @@ Value WordInstance::document(std::uint32_t docId, int id, CallKind kind, const A
         arity(args, 0, 2, "Document.Save"); // NoPrompt, OriginalFormat
         if (!doc.savedPath)
             throw WordError("Document.Save: the document has not been saved yet (SaveAs names its file)");
-        write(doc, *doc.savedPath, doc.savedFormat);
+        // As in Word, saving a document without changes since its last save writes nothing
+        // (a large document is not written twice by SaveAs and Save).
+        if (!doc.saved)
+            write(doc, *doc.savedPath, doc.savedFormat);
         return word::Omitted{};
     }
     if (id == dispid::Saved && kind == CallKind::Put) {

@@ -9,9 +9,9 @@
 // request of the pipe protocol with one invoke() of it.
 #pragma once
 
+#include "automation/word_calls.h"
 #include "docserver/document.h"
 #include "docserver/formats.h"
-#include "engine/word_automation.h"
 
 #include <filesystem>
 #include <map>

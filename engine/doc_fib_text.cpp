@@ -1,5 +1,6 @@
 // Method 1: the text located by the document header, and the tail copy.
 #include "app/session_state.h"
+#include "docserver/doc_format.h"
 #include "engine/doc_salvage.h"
 #include "engine/doc_text_loop.h"
 #include "engine/engine_helpers.h"
@@ -7,6 +8,7 @@
 #include "platform/files.h"
 #include "platform/temp.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace qm {
@@ -22,16 +24,34 @@ constexpr std::uint64_t kNewDocTextEndOffset = kNewDocHeader + 28; // its fcMac:
 } // namespace
 
 std::optional<FibText> findFibText(Bytes source) {
-    const auto h = findDocumentHeader(source);
-    if (!h)
-        return std::nullopt;
     FibText fib;
-    fib.headerOffset = *h;
-    const bool small = source[*h + 5] == 0x20;
-    fib.textStart = small ? 1536 : 2560;
-    fib.sectorCount = small ? 3 : 5;
-    fib.count = readU24(source, *h + kCountOffset);
-    return fib;
+    if (const auto h = findDocumentHeader(source)) {
+        fib.headerOffset = *h;
+        const bool small = source[*h + 5] == 0x20;
+        fib.textStart = small ? 1536 : 2560;
+        fib.sectorCount = small ? 3 : 5;
+        fib.count = readU24(source, *h + kCountOffset);
+        return fib;
+    }
+    // A header the fixed pattern does not take (another language, a later or an earlier
+    // format version, other product bytes) where a stream begins: a sector start. The text
+    // starts where it says, when that lies inside the file.
+    for (std::size_t at = kSector; at < source.size(); at += kSector) {
+        if (!docserver::docfmt::fibSignatureAt(source, at))
+            continue;
+        const auto header = docserver::docfmt::parseFib(source.subspan(at));
+        if (!header)
+            continue;
+        fib.headerOffset = at;
+        const std::uint64_t fcMin = header->fcMin;
+        fib.textStart = fcMin >= kSector && at + fcMin < source.size() ? at + fcMin : 2560;
+        fib.sectorCount = fib.textStart <= 1536 ? 3 : 5;
+        const std::int32_t ccp = header->ccp[docserver::docfmt::kMain];
+        fib.count = ccp > 0 ? std::min<std::uint32_t>(static_cast<std::uint32_t>(ccp), 0xFFFFFF)
+                            : readU24(source, at + kCountOffset);
+        return fib;
+    }
+    return std::nullopt;
 }
 
 int tailCopy(Bytes source, const FibText& fib, const std::filesystem::path& newDocument) {
@@ -44,7 +64,7 @@ int tailCopy(Bytes source, const FibText& fib, const std::filesystem::path& newD
     const std::uint64_t u = ((fib.sectorCount * kSector + fib.count) / kSector + 1) * kSector;
     const std::int64_t length = static_cast<std::int64_t>((w + 2) * kSector) - static_cast<std::int64_t>(u);
     if (length <= 0)
-        return 0;
+        return 1; // nothing to copy: the text already written stands
     // Only the first block of the copied run is written; past the end of the source there is
     // less or nothing to copy.
     const Bytes block = slice(source, u, std::min<std::uint64_t>(static_cast<std::uint64_t>(length), kSector));
@@ -97,7 +117,7 @@ int SalvageFibText() {
     }
 
     s.salvagedTextDocPath = temp::makeFile(".doc");
-    doc::runTextLoop(view->bytes(), fib->textStart, fib->count, doc::ChunkKeep::AllButLast, range);
+    doc::insertFibText(view->bytes(), *fib, doc::ChunkKeep::AllButLast, range);
 
     document.SaveAs(word::documentProfile(version, s.salvagedTextDocPath.string()));
     document.Save();

@@ -1,5 +1,7 @@
-// Quick Repair: a copy of the source with its container header rewritten, inserted whole.
+// Quick Repair: a copy of the source with its container header rewritten (and, when that is not
+// enough, its container rebuilt), inserted whole.
 #include "app/session_state.h"
+#include "engine/cfb_rebuild.h"
 #include "engine/doc_salvage.h"
 #include "engine/doc_salvage_detail.h"
 #include "engine/word_automation.h"
@@ -29,18 +31,14 @@ int QuickRepairDoc() {
     auto& s = session();
     if (!files::isFile(s.currentSourcePath))
         return 0;
-    {
-        const auto view = doc::SourceView::open(s.currentSourcePath);
-        if (!view || !doc::findRepairPoint(view->bytes()))
-            return 0;
-    }
 
-    // The header is rewritten in a temporary copy: the user's file is never written.
+    // The container is repaired in a temporary copy: the user's file is never written.
     doc::PendingFile copy(temp::makeFile(".doc"));
     if (copy.path().empty() || !files::copyFile(s.currentSourcePath, copy.path()))
         return 0;
     files::makeWritable(copy.path());
-    if (!doc::writeContainerHeader(copy.path()))
+    const auto repair = doc::repairContainerCopy(copy.path());
+    if (!repair || *repair == doc::ContainerRepair::None)
         return 0;
 
     auto app = word::Application::create();

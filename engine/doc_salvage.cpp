@@ -33,6 +33,7 @@ int makePlainWebPreview(int slot, bool addToRecentFiles, const std::function<voi
     auto document = docs.Add();
     auto range = document.Content();
     fill(range);
+    range.Flush();
 
     PendingFile preview(newPreviewName(version));
     s.previewDocPath[slot] = preview.path();
@@ -51,13 +52,22 @@ int makePlainWebPreview(int slot, bool addToRecentFiles, const std::function<voi
     return 1;
 }
 
-void discardWorkFiles() {
+void removePictureFolder() {
     auto& s = session();
-    if (!s.pictureFolder.empty() && files::isFolder(s.pictureFolder)) {
-        DeleteFolderFiles(s.pictureFolder);
+    // Only the documents this analysis made, in the folder it made; a folder that is not a real
+    // folder (a link put in its place) is left alone.
+    if (!s.pictureFolder.empty() && files::isRealFolder(s.pictureFolder)) {
+        for (int i = 1; i <= s.pictureDocCount; ++i)
+            files::deleteFile(s.pictureFolder / ("Picture" + std::to_string(i) + ".Doc"));
         files::removeEmptyFolder(s.pictureFolder);
     }
+    s.pictureFolder.clear();
     s.pictureFolderUsed = false;
+}
+
+void discardWorkFiles() {
+    auto& s = session();
+    removePictureFolder();
     if (!s.salvagedTextDocPath.empty())
         files::deleteFile(s.salvagedTextDocPath);
     s.salvagedTextDocPath.clear();

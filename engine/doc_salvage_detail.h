@@ -36,5 +36,7 @@ int makePlainWebPreview(int slot, bool addToRecentFiles, const std::function<voi
 // Removes the picture documents and their folder (when pictureFolderUsed) and method 1's text
 // document, and clears both from the session state.
 void discardWorkFiles();
+// Deletes the picture documents this analysis made and their folder; clears pictureFolder.
+void removePictureFolder();
 
 } // namespace qm::doc

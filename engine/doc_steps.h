@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <vector>
 
 namespace qm::doc {
 
@@ -20,12 +21,14 @@ struct FibText {
     std::uint32_t sectorCount = 0; // 3 when byte 5 is 0x20, else 5
     std::uint32_t count = 0;      // main-text character count: 24 bits at header + 76
 };
-// The first document header of the source and what it gives, or nullopt.
+// The first document header of the source and what it gives, or nullopt. Without one, the
+// first other Word header (Word 6 and later) at a sector start, with the text start and
+// count it names.
 std::optional<FibText> findFibText(Bytes source);
 
 // The tail copy: the first 512-byte block after the text of the source is written into the
 // new document (a .doc the server just saved) after that document's own text. Returns 0 when
-// the computed length L is not positive or the new document cannot be written, else 1.
+// the new document cannot be read or written, else 1 (also when there is nothing to copy).
 int tailCopy(Bytes source, const FibText& fib, const std::filesystem::path& newDocument);
 
 // --- Methods 2 and 3: anchored text ---------------------------------------------------------
@@ -55,6 +58,22 @@ bool pictureGate(Bytes source);
 // of the last makeDoc, 0 when there was none.
 using PictureSink = std::function<int(Bytes record)>;
 int pictureScan(Bytes source, const PictureSink& makeDoc);
+
+// Every picture of the source for candidate 1: the picture records of pictureScan, then the
+// BLIPs outside them (blipPictureRecords), each handed to makeDoc. Returns the result of the
+// last makeDoc, 0 when there was none.
+int pictureRecords(Bytes source, const PictureSink& makeDoc);
+
+// A part of the source, [from, to).
+struct ByteRange {
+    std::size_t from = 0, to = 0;
+};
+
+// Pictures the record scan does not reach: every OfficeArt BLIP (compressed metafile or
+// bitmap) of the source that lies outside the taken ranges (the picture records already
+// made, in file order), each as a new picture record holding the same image, in file order.
+// An image met twice comes back once; at most 10000 pictures.
+std::vector<std::vector<std::uint8_t>> blipPictureRecords(Bytes source, const std::vector<ByteRange>& taken);
 
 // installFolder + "/TempPicture.Doc" (no separator added when the folder ends with one).
 std::filesystem::path pictureTemplatePath();

@@ -2,8 +2,10 @@
 
 #include "engine/engine_helpers.h"
 #include "platform/files.h"
+#include "platform/work_control.h"
 #include "zip/zip_archive.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 
@@ -14,7 +16,8 @@ namespace fs = std::filesystem;
 fs::path CopyPackage(const fs::path& source, const fs::path& work) {
     const fs::path copy = work / "1.docx";
     const fs::path archive = work / "1.zip";
-    files::copyFile(source, copy);
+    if (!files::copyFile(source, copy))
+        return {}; // errno tells why
     files::renameFile(copy, archive);
     if (!files::isFile(archive))
         return {};
@@ -34,6 +37,7 @@ std::optional<std::uint64_t> FindLocalHeader(const fs::path& archive) {
     std::size_t kept = 0;
     std::uint64_t windowStart = 0; // file offset of buf[0]
     for (;;) {
+        passWorkGate();
         in.read(buf.data() + kept, static_cast<std::streamsize>(kWindow));
         const std::size_t got = static_cast<std::size_t>(in.gcount());
         const std::size_t have = kept + got;
@@ -54,7 +58,7 @@ std::optional<std::uint64_t> FindLocalHeader(const fs::path& archive) {
     }
 }
 
-std::size_t ExtractPackage(const fs::path& archive, const fs::path& work) {
+std::size_t ExtractPackage(const fs::path& archive, const fs::path& work, std::vector<std::string>* notes) {
     CZipArchive zip;
     try {
         zip.Open(archive, CZipArchive::zipOpen, 1, 0);
@@ -64,11 +68,18 @@ std::size_t ExtractPackage(const fs::path& archive, const fs::path& work) {
     const std::size_t count = zip.GetCount();
     for (std::size_t i = 0; i < count; ++i) {
         try {
+            passWorkGate();
             zip.ExtractEntry(i, work, CZipArchive::kDefaultOutputBuffer);
+        } catch (const StopRequested&) {
+            break; // the caller meets the stop at its next gate, after its clean-up is due
         } catch (const std::exception&) {
             // This entry is lost; the next one may still be whole.
         }
     }
+    if (notes)
+        for (const auto& note : zip.GetNotes())
+            if (std::find(notes->begin(), notes->end(), note) == notes->end())
+                notes->push_back(note);
     return count;
 }
 

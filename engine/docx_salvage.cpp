@@ -9,51 +9,12 @@
 #include "platform/temp.h"
 #include "platform/work_control.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace qm {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// A read-only view of a whole file through a memory map (parts can be large; nothing is copied).
-class MappedFile {
-public:
-    explicit MappedFile(const fs::path& p) {
-        const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return;
-        struct stat st{};
-        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-            ok_ = true;
-            if (st.st_size > 0) {
-                void* m = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-                if (m == MAP_FAILED)
-                    ok_ = false;
-                else
-                    data_ = {static_cast<const std::uint8_t*>(m), static_cast<std::size_t>(st.st_size)};
-            }
-        }
-        ::close(fd);
-    }
-    ~MappedFile() {
-        if (!data_.empty())
-            ::munmap(const_cast<std::uint8_t*>(data_.data()), data_.size());
-    }
-    MappedFile(const MappedFile&) = delete;
-    MappedFile& operator=(const MappedFile&) = delete;
-
-    bool ok() const { return ok_; }
-    std::span<const std::uint8_t> bytes() const { return data_; }
-
-private:
-    bool ok_ = false;
-    std::span<const std::uint8_t> data_;
-};
 
 // Hands the scanner's findings to a document server range.
 class RangeWriter : public docx::TextVisitor {
@@ -79,11 +40,12 @@ constexpr std::int16_t kWebArchiveFormat = 9;
 namespace docx {
 
 bool InsertPartText(const fs::path& part, word::Range& range) {
-    const MappedFile file(part);
-    if (!file.ok())
+    const auto file = files::MappedFile::open(part);
+    if (!file)
         return false;
     RangeWriter writer(range);
-    ScanPartText(file.bytes(), writer);
+    ScanPartText(file->bytes(), writer);
+    range.Flush();
     return true;
 }
 
@@ -142,15 +104,15 @@ int SalvageDocxFile() {
     }
 
     bool stopped = false;
-    if (docx::FindLocalHeader(archive)) {
-        docx::ExtractPackage(archive, work);
-        try {
+    try {
+        if (docx::FindLocalHeader(archive)) {
+            docx::ExtractPackage(archive, work, &s.zipNotes[s.currentSourcePath.string()]);
             SalvageDocxText(work / "word" / "document.xml");
-        } catch (const StopRequested&) {
-            stopped = true;
-        } catch (...) {
-            // No Preview 1; the clean-up and Preview 2 still follow.
         }
+    } catch (const StopRequested&) {
+        stopped = true;
+    } catch (...) {
+        // No Preview 1; the clean-up and Preview 2 still follow.
     }
 
     docx::CleanupPlan plan;

@@ -28,7 +28,7 @@ namespace docx {
 
 // Inserts the text of a package part at the end of range: per run InsertAfter(text) and
 // InsertAfter(""), per paragraph end InsertParagraphAfter. Returns false when the part cannot
-// be read. Server errors are raised.
+// be read. Server errors are raised (every insert has been performed when it returns).
 bool InsertPartText(const std::filesystem::path& part, word::Range& range);
 
 } // namespace docx

@@ -1,6 +1,7 @@
 #include "engine/docx_text_scanner.h"
 
 #include "platform/codepage.h"
+#include "platform/work_control.h"
 
 #include <cstring>
 #include <utility>
@@ -73,8 +74,10 @@ public:
 
     void scan() {
         std::size_t pos = 0;
-        while ((pos = nextLt(s_, pos)) != kNone)
+        while ((pos = nextLt(s_, pos)) != kNone) {
+            passWorkGate();
             pos = atTag(pos);
+        }
         if (place_ == Place::InParagraphText) // cut off before its "</w:p>"
             visitor_.paragraphEnd();
     }
@@ -242,8 +245,22 @@ std::vector<std::string> ScanPartParagraphs(std::span<const std::uint8_t> xml) {
 std::string DecodeRunText(std::span<const std::uint8_t> raw) {
     if (raw.empty())
         return {};
-    if (const void* zero = std::memchr(raw.data(), 0, raw.size()))
-        raw = raw.first(static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - raw.data()));
+    // Zero bytes stand for bytes lost to damage: the words they touch are dropped.
+    std::vector<std::uint8_t> known;
+    if (std::memchr(raw.data(), 0, raw.size())) {
+        for (std::size_t i = 0; i < raw.size();) {
+            std::size_t j = i;
+            bool lost = false;
+            while (j < raw.size() && !isSpace(raw[j]))
+                lost |= raw[j++] == 0;
+            if (!lost)
+                known.insert(known.end(), raw.begin() + static_cast<std::ptrdiff_t>(i), raw.begin() + static_cast<std::ptrdiff_t>(j));
+            while (j < raw.size() && isSpace(raw[j]))
+                known.push_back(raw[j++]);
+            i = j;
+        }
+        raw = known;
+    }
     const std::string text = decodeBytes(raw);
     if (text.find('&') == std::string::npos)
         return text;

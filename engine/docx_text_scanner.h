@@ -41,7 +41,9 @@ void ScanPartText(std::span<const std::uint8_t> xml, TextVisitor& visitor);
 // The paragraphs of a part, each the text of its runs joined.
 std::vector<std::string> ScanPartParagraphs(std::span<const std::uint8_t> xml);
 
-// Decodes the raw bytes of a run's text into UTF-8: the text ends at a zero byte; valid UTF-8
+// Decodes the raw bytes of a run's text into UTF-8: a zero byte stands for a byte lost to
+// damage (see zip/deflate_recovery.h), and every word (a stretch between white space) that
+// holds one is dropped; valid UTF-8
 // is kept, other bytes are decoded with the configured code page; "&amp;", "&lt;", "&gt;",
 // "&quot;", "&apos;", "&#N;" and "&#xN;" become their characters (a reference to an invalid code
 // point becomes U+FFFD; an unknown or unterminated reference stays as written).

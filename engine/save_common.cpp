@@ -8,6 +8,8 @@
 #include "platform/files.h"
 
 #include <cctype>
+#include <fstream>
+#include <vector>
 
 #include <utility>
 
@@ -77,6 +79,7 @@ int saveNewDocument(const fs::path& output, const std::function<void(word::Range
             auto document = docs.Add();
             auto range = document.Content();
             fill(range);
+            range.Flush();
             session().saveTargetPath = output;
             writing = true;
             document.SaveAs(candidateProfile(version, output));
@@ -128,10 +131,12 @@ void removePictureDocs() noexcept {
                 files::deleteFile(s.savePictureDocs.front());
                 s.savePictureDocs.pop_front();
             }
-            files::removeEmptyFolder(s.savePictureFolder);
+            if (files::isRealFolder(s.savePictureFolder))
+                files::removeEmptyFolder(s.savePictureFolder);
         }
     } catch (...) {
     }
+    s.savePictureFolder.clear();
     s.savePictureDocs.clear();
     s.savePictureFolderUsed = false;
 }
@@ -155,7 +160,15 @@ bool OutputHoldsContent(const std::filesystem::path& output) {
                 return true;
         return false;
     } catch (...) {
-        return true;
+        // Unreadable here is not worthless (a repaired copy may still open in a word processor),
+        // unless the file holds nothing but zero bytes.
+        std::ifstream in(output, std::ios::binary);
+        std::vector<char> buf(1 << 16);
+        while (in.read(buf.data(), static_cast<std::streamsize>(buf.size())) || in.gcount() > 0)
+            for (std::streamsize i = 0; i < in.gcount(); ++i)
+                if (buf[static_cast<size_t>(i)] != 0)
+                    return true;
+        return false;
     }
 }
 

@@ -7,6 +7,7 @@
 #include "engine/save_engine.h"
 #include "platform/files.h"
 #include "platform/temp.h"
+#include "platform/work_control.h"
 
 #include <cerrno>
 #include <cstring>
@@ -19,12 +20,15 @@ int CopyMediaFiles(const std::string& prefix, const fs::path& mediaFolder) {
     int copied = 0;
     try {
         for (const auto& name : files::listFolder(mediaFolder)) {
+            passWorkGate();
             const fs::path from = mediaFolder / name;
             if (!files::isFile(from))
                 continue; // folders are not media files
             const fs::path to = prefix + "_" + name;
-            if (!save::isSource(to) && files::copyFile(from, to))
+            if (!save::isSource(to) && files::copyFile(from, to)) {
                 ++copied;
+                session().saveMediaCopies.push_back(to);
+            }
         }
     } catch (...) {
     }
@@ -75,6 +79,7 @@ int SaveDocxText(const fs::path& documentXmlPath) {
 
 int SaveDocxCandidate(const fs::path& candidateFolder) {
     auto& s = session();
+    s.saveMediaCopies.clear();
     const fs::path work = temp::makeFolder();
     if (work.empty()) {
         save::noteWriteFailure("cannot create a folder in " + temp::folder() + ": " + std::strerror(errno));
@@ -83,8 +88,10 @@ int SaveDocxCandidate(const fs::path& candidateFolder) {
     int made = 0;
     try {
         const fs::path archive = docx::CopyPackage(s.saveSourcePath, work);
+        if (archive.empty())
+            save::noteWriteFailure("cannot copy the package into " + work.string() + ": " + std::strerror(errno));
         if (!archive.empty() && docx::FindLocalHeader(archive)) {
-            docx::ExtractPackage(archive, work);
+            docx::ExtractPackage(archive, work, &s.zipNotes[s.saveSourcePath.string()]);
             made = SaveDocxText(work / "word" / "document.xml");
         }
 
@@ -104,7 +111,8 @@ int SaveDocxCandidate(const fs::path& candidateFolder) {
     // Folders the clean-up does not name (customXml and the like) would keep the working folder
     // alive: nothing of it is needed any more.
     files::removeTree(work);
-    return made;
+    // Media copies are salvage too: a candidate whose document part was lost still wrote them.
+    return made != 0 || !s.saveMediaCopies.empty() ? 1 : 0;
 }
 
 } // namespace qm

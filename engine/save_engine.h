@@ -45,13 +45,14 @@ int SaveRawBlocks(const std::string& fileName, const std::filesystem::path& cand
 
 // Candidate 1 of a .docx source: the package is unpacked in a temporary working folder, the
 // text of word/document.xml is saved to saveTargetPath (see SaveDocxText) and every media file
-// is copied beside it as <name without extension>_<media name>. The working folder is removed.
+// is copied beside it as <name without extension>_<media name> (listed in saveMediaCopies). The
+// working folder is removed. Returns 1 when the document or any media copy was written.
 int SaveDocxCandidate(const std::filesystem::path& candidateFolder);
 // Saves the text of a document.xml to saveTargetPath: under its own name when the server's
 // version is "12.0", else with ".doc" in place of its extension (saveTargetPath is updated).
 int SaveDocxText(const std::filesystem::path& documentXmlPath);
 // Copies every plain file of mediaFolder to prefix + "_" + its name, replacing what is there.
-// Returns the number of files copied.
+// Returns the number of files copied; each copy is added to saveMediaCopies.
 int CopyMediaFiles(const std::string& prefix, const std::filesystem::path& mediaFolder);
 
 // Why the last output the engine tried to save could not be written ("cannot write ...: No
@@ -59,7 +60,7 @@ int CopyMediaFiles(const std::string& prefix, const std::filesystem::path& media
 std::string takeWriteFailure();
 
 // True when a written output holds any text (other than blanks) or picture, or cannot be read
-// back (it is then kept as it is).
+// back but holds a byte other than zero (it is then kept as it is).
 bool OutputHoldsContent(const std::filesystem::path& output);
 
 } // namespace qm

@@ -44,7 +44,8 @@ int SaveFibText(const std::string& fileName, const std::filesystem::path& candid
                 save::endServer(); // Word is not asked to quit
                 return 0;
             }
-            doc::runTextLoop(view->bytes(), fib->textStart, fib->count, doc::ChunkKeep::Whole, range);
+            doc::insertFibText(view->bytes(), *fib, doc::ChunkKeep::Whole, range);
+            range.Flush();
 
             s.saveTextDocPath = output;
             writing = true;

@@ -3,16 +3,20 @@
 #include "engine/save_detail.h"
 #include "engine/save_engine.h"
 #include "platform/files.h"
+#include "platform/temp.h"
 
 namespace qm {
 
 int MakeSavePictureDoc(doc::Bytes record, const std::filesystem::path& candidateFolder) {
     auto& s = session();
-    s.savePictureFolderUsed = true;
     try {
-        s.savePictureFolder = candidateFolder / "Picture";
-        if (!files::isFolder(s.savePictureFolder))
-            files::createFolders(s.savePictureFolder);
+        // A folder of its own per file saved, made atomically: never one another run (or a link
+        // put there) may be using.
+        if (!s.savePictureFolderUsed || s.savePictureFolder.empty())
+            s.savePictureFolder = temp::makeFolder("Picture", candidateFolder);
+        s.savePictureFolderUsed = true;
+        if (s.savePictureFolder.empty())
+            return 0;
         const auto path = s.savePictureFolder / ("Picture" + std::to_string(s.saveNextPictureNumber) + ".Doc");
         // Listed before anything can fail, so that the clean-up also looks for a document never made.
         s.savePictureDocs.push_back(path);
@@ -33,7 +37,7 @@ int ExtractPicturesTo(const std::filesystem::path& candidateFolder) {
         const auto view = doc::SourceView::open(s.saveSourcePath);
         if (!view || !doc::pictureGate(view->bytes()))
             return 0;
-        return doc::pictureScan(view->bytes(),
+        return doc::pictureRecords(view->bytes(),
                                 [&](doc::Bytes record) { return MakeSavePictureDoc(record, candidateFolder); });
     } catch (...) {
         // The documents made so far stay listed; the combined document's clean-up removes them.

@@ -1,5 +1,7 @@
 #include "engine/word_automation.h"
 
+#include "platform/work_control.h"
+
 #include <mutex>
 
 namespace qm::word {
@@ -42,16 +44,29 @@ ConnectionFactory connectionFactory() {
     return [] { return connectOutOfProcess(); };
 }
 
+namespace {
+// Every server call and start passes the pause gate first: while the work is paused, no call is
+// made. A stop makes the call fail like a server that was ended.
+void passGate() {
+    try {
+        passWorkGate();
+    } catch (const StopRequested& e) {
+        throw WordError(e.what());
+    }
+}
+} // namespace
+
 Value Object::call(int dispid, CallKind kind, const std::vector<Value>& args) const {
     if (empty())
         return kOmitted;
+    passGate();
     return connection_->invoke(id_, dispid, kind, args);
 }
 
 template <typename Handle> Handle Object::getObject(int dispid) const {
     if (empty())
         return Handle{};
-    const Value v = connection_->invoke(id_, dispid, CallKind::Get, {});
+    const Value v = call(dispid, CallKind::Get);
     if (const auto* ref = std::get_if<ObjectRef>(&v); ref && ref->id != 0)
         return Handle(connection_, ref->id);
     throw WordError("the server returned no object for dispatch id " + std::to_string(dispid));
@@ -59,6 +74,10 @@ template <typename Handle> Handle Object::getObject(int dispid) const {
 
 void Range::InsertAfter(const std::string& text) { call(dispid::InsertAfter, CallKind::Method, {text}); }
 void Range::InsertParagraphAfter() { call(dispid::InsertParagraphAfter, CallKind::Method); }
+void Range::Flush() {
+    if (!empty())
+        connection_->flush();
+}
 
 void Selection::InsertFile(const std::string& fileName) {
     call(dispid::InsertFile, CallKind::Method, {fileName, kOmitted, kOmitted, kOmitted, kOmitted});
@@ -77,13 +96,14 @@ void Document::Close() { call(dispid::Close, CallKind::Method, {kOmitted, kOmitt
 Document Documents::Add() {
     if (empty())
         return {};
-    const Value v = connection_->invoke(id_, dispid::Add, CallKind::Method, {kOmitted, kOmitted, kOmitted, kOmitted});
+    const Value v = call(dispid::Add, CallKind::Method, {kOmitted, kOmitted, kOmitted, kOmitted});
     if (const auto* ref = std::get_if<ObjectRef>(&v); ref && ref->id != 0)
         return Document(connection_, ref->id);
     throw WordError("the server made no document");
 }
 
 Application Application::create() {
+    passGate(); // no new server while paused
     std::function<bool()> stopCheck;
     {
         std::lock_guard lock(factoryMutex());

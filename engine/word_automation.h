@@ -4,74 +4,23 @@
 // dispatch id on an object, with arguments that are omitted, small numbers (VT_I2-like),
 // flags, text or object references. A failed call raises WordError; a call on an empty
 // handle does nothing (and a getter on it returns an empty handle or an empty string).
+// The out-of-process binding sends Range inserts in batches: a failed insert is raised by the
+// next call that is not an insert, by Range::Flush, or once the batch is full; the inserts
+// after it are dropped.
 //
 // Two bindings serve the interface (see word_binding.h): in-process, for tests, and
 // out-of-process, one quillmend-word process per Word instance, which the program uses.
 #pragma once
 
+#include "automation/word_calls.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
-#include <variant>
 #include <vector>
 
 namespace qm::word {
-
-// An omitted optional argument (the automation "parameter not found" error value).
-struct Omitted {
-    bool operator==(const Omitted&) const = default;
-};
-// A reference to an object living in the server.
-struct ObjectRef {
-    std::uint32_t id = 0;
-    bool operator==(const ObjectRef&) const = default;
-};
-
-// Arguments and results. Numbers go as 16-bit integers (0, 1, 8, 9 in practice).
-using Value = std::variant<Omitted, std::int16_t, bool, std::string, ObjectRef>;
-
-inline const Value kOmitted = Omitted{};
-
-enum class CallKind : std::uint8_t { Get = 1, Put = 2, Method = 3 };
-
-// Fixed dispatch ids of the operations used.
-namespace dispid {
-inline constexpr int Visible = 23;              // Application, put
-inline constexpr int Version = 24;              // Application, get
-inline constexpr int Documents = 6;             // Application, get
-inline constexpr int Selection = 5;             // Application, get
-inline constexpr int Quit = 1105;               // Application, method (3 args)
-inline constexpr int Add = 14;                  // Documents, method (4 omitted)
-inline constexpr int Content = 41;              // Document, get
-inline constexpr int SaveAs = 102;              // Document, method (11 args; version "9.0")
-inline constexpr int SaveAs2 = 376;             // Document, method (16 args; other versions)
-inline constexpr int Save = 108;                // Document, method
-inline constexpr int Saved = 40;                // Document, put
-inline constexpr int Close = 1105;              // Document, method (3 omitted)
-inline constexpr int InsertFile = 123;          // Selection, method (name + 4 omitted)
-inline constexpr int InsertAfter = 104;         // Range, method (text)
-inline constexpr int InsertParagraphAfter = 161; // Range, method
-} // namespace dispid
-
-// The object id of the Application object of every connection.
-inline constexpr std::uint32_t kApplicationId = 1;
-
-// A failed automation call (the server answered with an error, died, or was ended).
-class WordError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// One Word instance as a binding serves it.
-class Connection {
-public:
-    virtual ~Connection() = default;
-    // Performs one call; throws WordError on failure. Getters and methods without a result
-    // return Omitted.
-    virtual Value invoke(std::uint32_t object, int dispid, CallKind kind, const std::vector<Value>& args) = 0;
-};
 
 // Makes the connection of a new Word instance; throws WordError when no server can be started.
 using ConnectionFactory = std::function<std::shared_ptr<Connection>()>;
@@ -106,6 +55,9 @@ public:
     using Object::Object;
     void InsertAfter(const std::string& text);
     void InsertParagraphAfter();
+    // Not an automation call: makes sure every insert so far has been performed, raising the
+    // failure of one held back in a batch. Called before the state of a salvage depends on them.
+    void Flush();
 };
 
 class Selection : public Object {

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -95,20 +96,17 @@ public:
         std::lock_guard lock(mutex_);
         if (!endReason_.empty())
             throw WordError(endReason_);
-        proto::Reply reply;
-        try {
-            const auto request = proto::encodeRequest({object, id, kind, args});
-            {
-                SigpipeBlock block;
-                proto::writeFrame(to_, request);
-            }
-            const auto frame = proto::readFrame(from_);
-            if (!frame)
-                serverLost("the document server ended during the call");
-            reply = proto::decodeReply(*frame);
-        } catch (const proto::ProtocolError& e) {
-            serverLost(std::string("the document server failed: ") + e.what());
+        if (kind == CallKind::Method && (id == dispid::InsertAfter || id == dispid::InsertParagraphAfter)) {
+            pending_.push_back({object, id, kind, args});
+            for (const auto& a : args)
+                if (const auto* text = std::get_if<std::string>(&a))
+                    pendingBytes_ += text->size();
+            if (pendingBytes_ >= kBatchBytes || pending_.size() >= kBatchCalls)
+                sendPending();
+            return kOmitted;
         }
+        sendPending();
+        const proto::Reply reply = roundTrip([&] { return proto::encodeRequest({object, id, kind, args}); });
         if (object == kApplicationId && id == dispid::Quit && kind == CallKind::Method && reply.ok) {
             endServer();
             endReason_ = "Word has quit";
@@ -118,7 +116,51 @@ public:
         return reply.value;
     }
 
+    void flush() override {
+        std::lock_guard lock(mutex_);
+        if (!endReason_.empty())
+            throw WordError(endReason_);
+        sendPending();
+    }
+
 private:
+    // Range inserts return nothing, and a salvage makes one or two per run or chunk of text:
+    // they are gathered and sent as one batch (one round trip instead of one per call) once
+    // the batch is full or any other call follows. The server performs them in order and stops
+    // at the first failure, which the call that sent the batch raises; the document is then
+    // abandoned as it would be had that insert raised itself.
+    static constexpr std::size_t kBatchBytes = 256u << 10; // text held back, at most
+    static constexpr std::size_t kBatchCalls = 16384;
+
+    void sendPending() {
+        if (pending_.empty())
+            return;
+        const auto batch = std::exchange(pending_, {});
+        pendingBytes_ = 0;
+        const proto::Reply reply = roundTrip([&] {
+            return batch.size() == 1 ? proto::encodeRequest(batch.front()) : proto::encodeBatch(batch);
+        });
+        if (!reply.ok)
+            throw WordError(reply.error.empty() ? "the document server reported an error" : reply.error);
+    }
+
+    // Sends one request frame and reads its reply; a failure of the stream ends the server.
+    template <typename Encode> proto::Reply roundTrip(Encode encode) {
+        try {
+            const auto request = encode();
+            {
+                SigpipeBlock block;
+                proto::writeFrame(to_, request);
+            }
+            const auto frame = proto::readFrame(from_);
+            if (!frame)
+                serverLost("the document server ended during the call");
+            return proto::decodeReply(*frame);
+        } catch (const proto::ProtocolError& e) {
+            serverLost(std::string("the document server failed: ") + e.what());
+        }
+    }
+
     // The server is gone or out of step: end and reap it, and fail this and every later call.
     [[noreturn]] void serverLost(const std::string& what) {
         const int status = endServer();
@@ -163,6 +205,8 @@ private:
     pid_t pid_;
     int to_, from_;
     std::string endReason_; // set once the server is gone; every later call fails with it
+    std::vector<proto::Request> pending_;
+    std::size_t pendingBytes_ = 0;
 };
 
 } // namespace

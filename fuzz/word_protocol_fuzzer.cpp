@@ -1,4 +1,4 @@
-// Feeds arbitrary bytes to both decoders of the document-server protocol: they must reject
+// Feeds arbitrary bytes to the decoders of the document-server protocol: they must reject
 // or accept, never read out of bounds; what they accept must encode back to the same bytes.
 #include "docserver/protocol.h"
 
@@ -11,6 +11,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         const auto request = proto::decodeRequest(bytes);
         if (proto::encodeRequest(request) != std::vector<std::uint8_t>(bytes.begin(), bytes.end()))
+            std::abort();
+    } catch (const proto::ProtocolError&) {
+    }
+    try {
+        const auto batch = proto::decodeBatch(bytes);
+        if (proto::encodeBatch(batch) != std::vector<std::uint8_t>(bytes.begin(), bytes.end()))
             std::abort();
     } catch (const proto::ProtocolError&) {
     }

@@ -1,15 +1,23 @@
 #include "platform/files.h"
 
+#include "platform/temp.h"
+
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <fstream>
+#include <utility>
 
 namespace qm::files {
+
+namespace {
+constexpr const char* kSiblingSuffix = ".part";
+} // namespace
 
 bool exists(const fs::path& p) {
     std::error_code ec;
@@ -26,6 +34,11 @@ bool isFolder(const fs::path& p) {
     return !p.empty() && fs::is_directory(p, ec);
 }
 
+bool isRealFolder(const fs::path& p) {
+    std::error_code ec;
+    return !p.empty() && fs::is_directory(fs::symlink_status(p, ec));
+}
+
 std::optional<std::uintmax_t> fileSize(const fs::path& p) {
     std::error_code ec;
     const auto n = fs::file_size(p, ec);
@@ -34,16 +47,76 @@ std::optional<std::uintmax_t> fileSize(const fs::path& p) {
     return n;
 }
 
+fs::path makeSiblingFile(const fs::path& target) {
+    fs::path dir = target.parent_path();
+    if (dir.empty())
+        dir = ".";
+    // The writer's process number in the name tells a dead writer's leftover from a live one's.
+    return temp::makeFile("." + std::to_string(::getpid()) + kSiblingSuffix, dir, 0666); // the umask decides
+}
+
+namespace {
+
+// Copies the bytes of the open file in into out; false on a read or write error.
+bool copyBytes(int in, int out) {
+    std::vector<char> buf(1 << 16);
+    for (;;) {
+        const ssize_t n = ::read(in, buf.data(), buf.size());
+        if (n == 0)
+            return true;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(out, buf.data() + done, static_cast<std::size_t>(n - done));
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                return false;
+            }
+            done += w;
+        }
+    }
+}
+
+} // namespace
+
 bool copyFile(const fs::path& from, const fs::path& to) {
     std::error_code ec;
-    if (!fs::is_regular_file(from, ec))
+    if (to.empty() || fs::is_directory(to, ec))
         return false;
-    // copy_file refuses to replace a read-only target on some systems; clear the way first.
-    if (fs::exists(to, ec) && !fs::is_directory(to, ec)) {
-        makeWritable(to);
-        fs::remove(to, ec);
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return false;
+    struct stat st {};
+    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(in);
+        return false;
     }
-    return fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec) && !ec;
+    // Written beside the target under a new name and renamed over it: a copy that fails
+    // leaves an existing target as it was.
+    const fs::path part = makeSiblingFile(to);
+    if (part.empty()) {
+        ::close(in);
+        return false;
+    }
+    const int out = ::open(part.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
+    bool ok = out >= 0 && copyBytes(in, out);
+    if (out >= 0) {
+        ok = ::fchmod(out, st.st_mode & 07777) == 0 && ok;
+        ok = ::close(out) == 0 && ok;
+    }
+    ::close(in);
+    if (ok)
+        ok = ::rename(part.c_str(), to.c_str()) == 0;
+    if (!ok) {
+        const int saved = errno; // the caller reports the cause
+        ::unlink(part.c_str());
+        errno = saved;
+    }
+    return ok;
 }
 
 bool renameFile(const fs::path& from, const fs::path& to) {
@@ -134,18 +207,18 @@ bool writeFile(const fs::path& p, std::string_view bytes) {
     return ::close(fd) == 0;
 }
 
-std::string writeLeftoverName(long pid) { return "." + std::to_string(pid) + ".quillmend-tmp"; }
-
 void removeDeadWritersLeftovers(const fs::path& folder) {
+    const std::string suffix = kSiblingSuffix;
     for (const auto& name : listFolder(folder)) {
-        const std::string suffix = ".quillmend-tmp";
-        if (name.size() <= suffix.size() + 1 || name[0] != '.' ||
-            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+        // "<number>.<pid>.part"
+        if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
             continue;
-        const std::string digits = name.substr(1, name.size() - suffix.size() - 1);
-        if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 9)
+        const std::string stem = name.substr(0, name.size() - suffix.size());
+        const auto dot = stem.find('.');
+        if (dot == std::string::npos || dot == 0 || stem.find_first_not_of("0123456789.") != std::string::npos ||
+            stem.find('.', dot + 1) != std::string::npos || stem.size() - dot - 1 > 9 || dot + 1 == stem.size())
             continue;
-        const long pid = std::stol(digits);
+        const long pid = std::stol(stem.substr(dot + 1));
         if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
             deleteFile(folder / name);
     }
@@ -154,9 +227,9 @@ void removeDeadWritersLeftovers(const fs::path& folder) {
 bool writeFileAtomic(const fs::path& p, std::string_view bytes) {
     if (p.has_parent_path() && !createFolders(p.parent_path()))
         return false;
-    // A short name of its own beside the target: a target name near the file system's limit
-    // must not make the temporary one too long.
-    const fs::path tmp = p.parent_path() / writeLeftoverName(::getpid());
+    const fs::path tmp = makeSiblingFile(p);
+    if (tmp.empty())
+        return false;
     if (!writeFile(tmp, bytes) || !renameFile(tmp, p)) {
         const int saved = errno; // the caller reports the cause
         deleteFile(tmp);
@@ -164,6 +237,47 @@ bool writeFileAtomic(const fs::path& p, std::string_view bytes) {
         return false;
     }
     return true;
+}
+
+MappedFile::~MappedFile() {
+    if (size_ > 0)
+        ::munmap(const_cast<std::uint8_t*>(data_), size_);
+}
+
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
+    if (this != &other) {
+        if (size_ > 0)
+            ::munmap(const_cast<std::uint8_t*>(data_), size_);
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+
+std::optional<MappedFile> MappedFile::open(const fs::path& p) {
+    const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat st{};
+    std::optional<MappedFile> file;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        MappedFile m;
+        if (st.st_size > 0) {
+            void* at = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+            if (at != MAP_FAILED) {
+                m.data_ = static_cast<const std::uint8_t*>(at);
+                m.size_ = static_cast<std::size_t>(st.st_size);
+                file = std::move(m);
+            }
+        } else {
+            file = std::move(m);
+        }
+    }
+    ::close(fd);
+    return file;
 }
 
 } // namespace qm::files

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,10 +17,16 @@ namespace fs = std::filesystem;
 bool exists(const fs::path& p);
 bool isFile(const fs::path& p);
 bool isFolder(const fs::path& p);
+// A folder itself, not a symbolic link to one.
+bool isRealFolder(const fs::path& p);
 std::optional<std::uintmax_t> fileSize(const fs::path& p);
 
-// Copies a plain file, replacing the target if it exists.
+// Copies a plain file (with its permission bits), replacing the target if it exists. The copy
+// is written beside the target and renamed over it: when it fails the target is as it was.
 bool copyFile(const fs::path& from, const fs::path& to);
+// Creates a new empty file "<number>.<pid>.part" in the folder of target (O_EXCL), for writing a
+// replacement that is then renamed over target. Empty when nothing could be created.
+fs::path makeSiblingFile(const fs::path& target);
 bool renameFile(const fs::path& from, const fs::path& to);
 bool deleteFile(const fs::path& p); // plain files only; false when missing
 // Gives the owner read and write permission (the stand-in for "normal attributes").
@@ -34,13 +41,33 @@ bool removeTree(const fs::path& p);
 // Names in a folder in the order the file system lists them ("." and ".." left out).
 std::vector<std::string> listFolder(const fs::path& folder);
 
-// Whole-file read; nullopt when the file cannot be read.
+// A read-only view of a whole regular file through a memory map: a large file costs address
+// space and page cache, never the program's own memory. Opening does not block on a FIFO or
+// device; those are refused like unreadable files.
+class MappedFile {
+public:
+    // nullopt when the file cannot be opened, is not a regular file or cannot be mapped.
+    static std::optional<MappedFile> open(const fs::path& p);
+    ~MappedFile();
+    MappedFile(MappedFile&& other) noexcept;
+    MappedFile& operator=(MappedFile&& other) noexcept;
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+
+    std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
+
+private:
+    MappedFile() = default;
+    const std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// Whole-file read into memory (small files only; see MappedFile); nullopt when it cannot be read.
 std::optional<std::vector<std::uint8_t>> readFile(const fs::path& p);
 bool writeFile(const fs::path& p, std::string_view bytes);
-// Writes to a sibling temporary file (writeLeftoverName of this process) and renames it over
-// the target. On failure nothing is left and errno tells why.
+// Writes to a new sibling file (makeSiblingFile) and renames it over the target. On failure
+// nothing is left and errno tells why.
 bool writeFileAtomic(const fs::path& p, std::string_view bytes);
-std::string writeLeftoverName(long pid);
 // Removes the temporary files of writers in folder that ended in the middle of a write (their
 // process is gone); those of live writers are left alone.
 void removeDeadWritersLeftovers(const fs::path& folder);

@@ -41,11 +41,11 @@ std::string folder() {
     return f;
 }
 
-std::filesystem::path makeFile(const std::string& ext, const std::filesystem::path& dir) {
+std::filesystem::path makeFile(const std::string& ext, const std::filesystem::path& dir, unsigned mode) {
     const auto base = baseFolder(dir);
     for (int i = 0; i < kAttempts; ++i) {
         const auto p = base / (std::to_string(nextNumber()) + ext);
-        const int fd = ::open(p.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+        const int fd = ::open(p.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, static_cast<mode_t>(mode));
         if (fd >= 0) {
             ::close(fd);
             return p;

@@ -14,8 +14,9 @@ namespace qm::temp {
 std::string folder();
 
 // Creates an empty file named <dir>/<number><ext> that did not exist before and returns its path.
-// dir defaults to folder(). Returns an empty path when nothing could be created.
-std::filesystem::path makeFile(const std::string& ext, const std::filesystem::path& dir = {});
+// dir defaults to folder(); mode is the new file's permission (less the umask). Returns an
+// empty path when nothing could be created.
+std::filesystem::path makeFile(const std::string& ext, const std::filesystem::path& dir = {}, unsigned mode = 0600);
 // Creates a new folder named <dir>/<prefix><number> and returns its path (empty on failure).
 std::filesystem::path makeFolder(const std::string& prefix = {}, const std::filesystem::path& dir = {});
 

@@ -2,9 +2,25 @@
 
 namespace qm {
 
+namespace {
+thread_local WorkControl* tCurrentWork = nullptr;
+} // namespace
+
+void setCurrentWork(WorkControl* control) { tCurrentWork = control; }
+WorkControl* currentWork() { return tCurrentWork; }
+
+void passWorkGate() {
+    WorkControl* work = tCurrentWork;
+    if (work && work->attention_.load(std::memory_order_acquire))
+        work->checkpoint();
+}
+
+void WorkControl::update() { attention_.store(stop_ || pauseDepth_ > 0, std::memory_order_release); }
+
 void WorkControl::pause() {
     std::lock_guard lock(mutex_);
     ++pauseDepth_;
+    update();
 }
 
 void WorkControl::resume() {
@@ -12,6 +28,7 @@ void WorkControl::resume() {
         std::lock_guard lock(mutex_);
         if (pauseDepth_ > 0)
             --pauseDepth_;
+        update();
     }
     changed_.notify_all();
 }
@@ -20,6 +37,7 @@ void WorkControl::requestStop() {
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
+        update();
     }
     changed_.notify_all();
 }
@@ -29,6 +47,7 @@ void WorkControl::reset() {
         std::lock_guard lock(mutex_);
         pauseDepth_ = 0;
         stop_ = false;
+        update();
     }
     changed_.notify_all();
 }

@@ -56,10 +56,17 @@ void SavingWorker::run() {
     s.filesSavedCount = 0;
     for (const char* f : {kCrLf, kCrLf, kStep3Banner, kCrLf, kCrLf, kDestination, kCrLf, kDestinationRule, kCrLf, kCrLf})
         appendLog(f);
-    if (s.saveCurrentOnly)
-        currentFileFlow();
-    else
-        allFilesFlow();
+    try {
+        if (s.saveCurrentOnly)
+            currentFileFlow();
+        else
+            allFilesFlow();
+    } catch (const StopRequested&) {
+        // Whoever stopped the run (Stop, Close, Escape, a signal), the log tells it.
+        for (const char* f : {kCrLf, kCrLf, kAborted})
+            appendLog(f);
+        throw;
+    }
 }
 
 fs::path SavingWorker::makeCandidateFolder(const fs::path& destination, int n, const std::string& name) {
@@ -108,6 +115,7 @@ template <typename Call> void SavingWorker::runCandidate(int fileNumber, int can
     const fs::path expected = s.saveTargetPath;
     const FileStamp before = FileStamp::of(expected);
     engine_.TakeWriteFailure(); // a failure of an earlier candidate is not this one's
+    s.saveMediaCopies.clear();
     bool returned = false;
     bool reported = false;
     try {
@@ -144,6 +152,12 @@ template <typename Call> void SavingWorker::runCandidate(int fileNumber, int can
         const std::string failure = engine_.TakeWriteFailure();
         if (!failure.empty() && !reported)
             ui_.failed(fileNumber, s.saveSourcePath.string(), failure);
+        if (!s.saveMediaCopies.empty()) {
+            // The document was lost but its pictures were saved: those are what this candidate wrote.
+            for (const auto& copy : s.saveMediaCopies)
+                ui_.candidateDone(fileNumber, candidate, copy, true);
+            return;
+        }
     }
     ui_.candidateDone(fileNumber, candidate, output, written);
 }
@@ -231,7 +245,10 @@ void SavingWorker::allFilesFlow() {
                 s.saveTargetPath = target;
                 appendLog(target.string()); // no line break before it: consecutive paths run together
                 ui_.showText(Field::DestinationPath, target.string());
-                runCandidate(j, 0, [&] { engine_.QuickRepairCopy(target); });
+                if (files::exists(target) && !ui_.mayReplaceQuickRepairCopy(target))
+                    ui_.candidateKept(j, 0, target);
+                else
+                    runCandidate(j, 0, [&] { engine_.QuickRepairCopy(target); });
             } else {
                 for (int n = 1; n <= 4; ++n) {
                     const fs::path folder = makeCandidateFolder(destination, n, name);

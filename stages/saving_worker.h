@@ -18,7 +18,8 @@ public:
     SavingWorker(StageUi& ui, SaveEngine& engine, WorkControl& control) : ui_(ui), engine_(engine), control_(control) {}
 
     // Runs the current-file flow when session().saveCurrentOnly is set, else the all-files flow.
-    // A stop request (WorkControl) ends it at the next checkpoint with StopRequested.
+    // A stop request (WorkControl) ends it at the next checkpoint with StopRequested, after the
+    // "Repairing aborted" lines are appended to the log.
     void run();
 
     // Output names by file number (1-based; names[0] is file 1's). A file without an entry

@@ -33,6 +33,12 @@ public:
     // The four-answer overwrite dialog: returns the answer given, or kNoAnswer when it was
     // closed without one.
     virtual OverwriteAnswer askOverwrite(const std::filesystem::path& existing) = 0;
+    // Whether Quick Repair may replace the existing output existing. The desktop program always
+    // replaces it; the command line follows its overwrite option.
+    virtual bool mayReplaceQuickRepairCopy(const std::filesystem::path& existing) {
+        (void)existing;
+        return true;
+    }
     // An information notice (caption appTitle).
     virtual void notice(const std::string& text) = 0;
 

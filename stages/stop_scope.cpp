@@ -5,7 +5,7 @@
 
 namespace qm::stages {
 
-StopScope::StopScope(WorkControl& control) {
+StopScope::StopScope(WorkControl& control) : current_(control) {
     word::setStopCheck([&control] { return control.stopRequested(); });
 }
 

@@ -1,5 +1,7 @@
-// Cooperative stop for the flows: while a StopScope lives, every new Word instance first asks
-// the flow's WorkControl, so after a stop no engine method starts another server.
+// Cooperative stop and pause for the flows: while a StopScope lives, every new Word instance
+// first asks the flow's WorkControl, so after a stop no engine method starts another server, and
+// the WorkControl is this thread's current work, whose gate the engine passes before every
+// server call and inside long scans.
 #pragma once
 
 #include "platform/work_control.h"
@@ -12,6 +14,9 @@ public:
     ~StopScope();
     StopScope(const StopScope&) = delete;
     StopScope& operator=(const StopScope&) = delete;
+
+private:
+    CurrentWorkScope current_;
 };
 
 // What Stop (and Escape, and close) do to a running flow: request the stop, then end the

@@ -48,6 +48,7 @@ bool CFileHeader::Read(std::span<const std::uint8_t> bytes, std::uint64_t header
     if (bytes.size() < kLocalHeaderSize)
         return false;
     const std::uint8_t* h = bytes.data();
+    flags = static_cast<std::uint16_t>(h[6] | (h[7] << 8));
     method = RepairWord(h[8], h[9]);
     modTime = RepairWord(h[10], h[11]);
     modDate = RepairWord(h[12], h[13]);

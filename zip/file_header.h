@@ -49,6 +49,10 @@ public:
     std::uint32_t externalAttributes = 0x20; // the archive attribute; never read from the file
     std::uint64_t offset = 0;                // of the local header in the archive
     std::string fileName;                    // UTF-8
+    // The local header announces a data descriptor and left the sizes to it (streamed entry);
+    // the sizes and CRC above were then found by the scan, and the descriptor needs no check.
+    bool streamed = false;
+    std::uint16_t flags = 0;                 // general-purpose flags of the local header
 
     bool operator==(const CFileHeader&) const = default;
 };

@@ -1,12 +1,15 @@
 #include "zip/zip_archive.h"
 
 #include "app/session_state.h"
+#include "platform/work_control.h"
+#include "zip/deflate_recovery.h"
 #include "zip/entry_path.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +48,19 @@ bool stampTimes(const fs::path& path, const CFileHeader& header) {
     times[0].tv_nsec = UTIME_NOW;
     times[1].tv_sec = *modified;
     return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
+// Names of the parts whose text the salvage reads: damaged data of these is decoded again.
+bool isTextPart(const std::string& name) {
+    const auto endsWith = [&](std::string_view suffix) {
+        if (name.size() < suffix.size())
+            return false;
+        for (std::size_t i = 0; i < suffix.size(); ++i)
+            if (std::tolower(static_cast<unsigned char>(name[name.size() - suffix.size() + i])) != suffix[i])
+                return false;
+        return true;
+    };
+    return endsWith(".xml") || endsWith(".rels");
 }
 
 // Windows attributes: only the read-only bit (0x01) has a meaning here.
@@ -104,6 +120,11 @@ void CZipArchive::Open(const fs::path& path, int mode, int /*volumeSize*/, std::
     storage_.Close();
     storage_.Open(path);
     centralDir_.Scan();
+    notes_ = centralDir_.notes;
+    const std::uint64_t length = storage_.file.GetLength();
+    extractLimit_ = std::min(kDefaultExtractLimit,
+                             kSizeFreeBytes + (length > (kDefaultExtractLimit / kMaxRatio) ? kDefaultExtractLimit : kMaxRatio * length));
+    extractedTotal_ = 0;
     session().zipEntryCount = static_cast<int>(std::min<std::size_t>(GetCount(), INT_MAX));
 }
 
@@ -232,6 +253,30 @@ bool CZipArchive::CloseEntry(const fs::path& outputPath) {
     return result;
 }
 
+bool CZipArchive::RecoverEntry(const CFileHeader& header, std::uint64_t dataOffset, const fs::path& target,
+                               std::uint64_t before) {
+    const std::uint64_t length = storage_.file.GetLength();
+    if (dataOffset >= length || header.compressedSize > kMaxRecoveredInput)
+        return false;
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(std::min<std::uint64_t>(header.compressedSize, length - dataOffset)));
+    data.resize(storage_.file.ReadAt(dataOffset, data.data(), data.size()));
+    deflate::RecoveryLimits limits;
+    // What the first pass wrote is given back to the total; the ratio rule holds here too.
+    limits.maxOutput = std::min(Room() + before, std::max(kRatioFreeBytes, kMaxRatio * data.size()));
+    const deflate::RecoveryResult r = deflate::RecoverText(data, limits);
+    if (!r.damaged || (r.restarts == 0 && r.bytes.size() < before))
+        return false; // nothing better than what inflate gave
+    CBigFile out;
+    out.Create(target);
+    out.Write(r.bytes.data(), r.bytes.size());
+    out.Close();
+    extractedTotal_ = extractedTotal_ - std::min(extractedTotal_, before) + r.bytes.size();
+    notes_.push_back(header.fileName + ": damaged compressed data, decoded past the damage (" +
+                     std::to_string(r.restarts) + (r.restarts == 1 ? " restart" : " restarts") +
+                     (r.outOfTime ? ", the search ran out of time)" : ")"));
+    return true;
+}
+
 bool CZipArchive::ExtractEntry(std::size_t index, const fs::path& folder, std::uint32_t bufferSize) {
     if (bufferSize == 0 || index >= GetCount())
         return false;
@@ -242,40 +287,76 @@ bool CZipArchive::ExtractEntry(std::size_t index, const fs::path& folder, std::u
     const fs::path target = ConfinedEntryPath(folder, header.fileName);
     if (target.empty())
         return true; // nothing of the name can be placed inside the folder
+    std::error_code same;
+    if (fs::equivalent(target, storage_.GetArchivePath(), same))
+        return true; // the archive being read: writing there would cut off every later entry
     // Only names with an extension, and only entries whose header announces some data: folder
-    // entries and entries that keep their sizes in a data descriptor are skipped.
+    // entries and streamed entries whose sizes could not be found are skipped.
     const std::string text = target.string();
     const auto dot = text.rfind('.');
     if (dot == std::string::npos || dot + 1 >= text.size() ||
         (header.crc32 == 0 && header.compressedSize == 0 && header.uncompressedSize == 0))
         return true;
 
-    if (extractedTotal_ >= extractLimit_ && header.uncompressedSize > 0)
+    if (extractedTotal_ >= extractLimit_ && header.uncompressedSize > 0) {
+        notes_.push_back(header.fileName + ": not unpacked, the package's total unpacked size limit was reached");
         throw CZipException(CZipException::extractLimit, storage_.GetArchivePath());
+    }
 
     if (!OpenEntry(index))
         return false;
+    const bool deflated = header.method == CFileHeader::kDeflated;
+    const std::uint64_t dataOffset = centralDir_.dataOffset;
+    const bool recoverable = deflated && isTextPart(header.fileName);
     try {
         std::error_code ec;
         fs::create_directories(target.parent_path(), ec); // a failure shows when the file is created
         CBigFile out;
         out.Create(target);
         CAutoBuffer buffer(bufferSize);
+        std::uint64_t written = 0;
+        std::uint32_t crc = 0;
         for (;;) {
+            passWorkGate(); // a large entry takes long: a pause holds here, a stop ends the entry
             std::uint32_t n = ReadEntryData(buffer.GetBuffer(), bufferSize);
-            const bool overLimit = n > extractLimit_ - std::min(extractedTotal_, extractLimit_);
+            const bool damaged = damagedData_ != 0;
+            const bool ended = n != bufferSize && !damaged && !storage_.shortRead;
+            // The ratio rule: the compressed bytes read so far bound the output.
+            const std::uint64_t consumed = deflated ? info_.stream.total_in : written + n;
+            const std::uint64_t ratioRoom = std::max(kRatioFreeBytes, kMaxRatio * consumed);
+            const bool overRatio = written + n > ratioRoom;
+            if (overRatio)
+                n = static_cast<std::uint32_t>(ratioRoom - std::min(written, ratioRoom));
+            const bool overLimit = n > Room();
             if (overLimit)
-                n = static_cast<std::uint32_t>(extractLimit_ - extractedTotal_);
-            if (n > 0)
+                n = static_cast<std::uint32_t>(Room());
+            if (n > 0) {
                 out.Write(buffer.GetBuffer(), n);
+                crc = static_cast<std::uint32_t>(crc32(crc, buffer.GetBuffer(), n));
+            }
             extractedTotal_ += n;
-            if (overLimit)
+            written += n;
+            if (overLimit) {
+                notes_.push_back(header.fileName + ": cut after " + std::to_string(written) +
+                                 " bytes, the package's total unpacked size limit was reached");
                 throw CZipException(CZipException::extractLimit, storage_.GetArchivePath());
-            if (damagedData_) {
+            }
+            if (overRatio) {
+                notes_.push_back(header.fileName + ": cut after " + std::to_string(written) +
+                                 " bytes, it expands more than " + std::to_string(kMaxRatio) +
+                                 " times its compressed size");
+                damagedData_ = 0;
+                AbortEntry();
+                out.Close();
+                return true;
+            }
+            if (damaged) {
                 // Keep what decoded; the entry ends here without stamps.
                 damagedData_ = 0;
                 AbortEntry();
                 out.Close();
+                if (recoverable)
+                    RecoverEntry(header, dataOffset, target, written);
                 return true;
             }
             if (storage_.shortRead) {
@@ -284,11 +365,16 @@ bool CZipArchive::ExtractEntry(std::size_t index, const fs::path& folder, std::u
                 storage_.shortRead = false;
                 return true;
             }
-            if (n != bufferSize)
+            if (ended)
                 break;
         }
         out.Close();
+        // A stream that decoded to its end with the wrong bytes: damage that inflate fell
+        // back into step after, copying wrong bytes ever since.
+        const bool wrongCrc = recoverable && header.crc32 != 0 && crc != header.crc32;
         CloseEntry(target);
+        if (wrongCrc)
+            RecoverEntry(header, dataOffset, target, written);
         return true;
     } catch (...) {
         damagedData_ = 0;

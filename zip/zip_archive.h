@@ -2,8 +2,11 @@
 //
 // Entries are found by scanning every byte offset for local headers (see CCentralDir), header
 // fields damaged by spaces are repaired, and extraction keeps whatever still decodes: sizes
-// are taken from the local header, CRC-32 values are never compared, undecodable data and an
-// archive that ends early end an entry quietly with what was decoded so far.
+// are taken from the local header (or found for streamed entries), an archive that ends early
+// ends an entry quietly with what was decoded so far. A deflated text part (".xml", ".rels")
+// whose data is damaged (inflate fails, or the CRC does not match) is decoded again past the
+// damage (see deflate_recovery.h). Limits on the expansion ratio, the total output and the
+// entry count keep a hostile package from filling memory or disk; what they cut is noted.
 //
 // Typical use: Open(path), then ExtractEntry(i, folder) for i from 0 to GetCount() - 1
 // (session().zipEntryCount holds the same count). Errors are raised as CZipException (a
@@ -20,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 namespace qm {
@@ -27,7 +31,16 @@ namespace qm {
 class CZipArchive {
 public:
     enum OpenMode { zipOpen = 0 }; // open an existing archive; the only mode
-    static constexpr std::uint64_t kDefaultExtractLimit = std::uint64_t{4} << 30;
+    // Total bytes all extractions of one archive may write, at most; Open lowers it to
+    // kSizeFreeBytes + kMaxRatio times the archive's length.
+    static constexpr std::uint64_t kDefaultExtractLimit = std::uint64_t{1} << 30;
+    static constexpr std::uint64_t kSizeFreeBytes = std::uint64_t{64} << 20;
+    // An entry is cut where its output passes kMaxRatio times the compressed bytes read for it,
+    // once past its first kRatioFreeBytes (well-known readers of these formats do the same).
+    static constexpr std::uint64_t kMaxRatio = CCentralDir::kMaxRatio;
+    static constexpr std::uint64_t kRatioFreeBytes = CCentralDir::kRatioFreeBytes;
+    // Damaged deflated text parts up to this compressed size are decoded again past the damage.
+    static constexpr std::uint64_t kMaxRecoveredInput = std::uint64_t{64} << 20;
     static constexpr std::uint32_t kDefaultOutputBuffer = 65535;
 
     CZipArchive();
@@ -61,10 +74,14 @@ public:
     // attributes (false when that fails; the entry is closed all the same).
     bool CloseEntry(const std::filesystem::path& outputPath = {});
 
-    // The total number of bytes all extractions of this archive may write.
+    // The total number of bytes all extractions of this archive may write (set after Open).
     void SetExtractLimit(std::uint64_t bytes) { extractLimit_ = bytes; }
     std::uint64_t GetExtractLimit() const { return extractLimit_; }
     std::uint64_t GetExtractedTotal() const { return extractedTotal_; }
+
+    // One line for each thing a user should hear of: entries cut by a limit, damaged parts
+    // decoded past their damage, entries left out by the scan. Cleared by Open.
+    const std::vector<std::string>& GetNotes() const { return notes_; }
 
     // zlib blocks currently allocated through the archive's hooks.
     std::size_t GetLiveZlibBlocks() const { return zlibBlocks_.size(); }
@@ -75,6 +92,12 @@ private:
     // Ends the open entry without reading or stamping anything.
     void AbortEntry();
     void EndInflate();
+    // Decodes a damaged deflated text part again past its damage; true when target now holds
+    // the result.
+    bool RecoverEntry(const CFileHeader& header, std::uint64_t dataOffset, const std::filesystem::path& target,
+                      std::uint64_t before);
+    // Bytes an entry may still write: the archive's total limit less what was written.
+    std::uint64_t Room() const { return extractLimit_ - std::min(extractedTotal_, extractLimit_); }
 
     int damagedData_ = 0;               // set when decompression failed
     bool slashChange_ = true;           // names handed out use the native separator
@@ -87,6 +110,7 @@ private:
     CCentralDir centralDir_;
     std::uint64_t extractLimit_ = kDefaultExtractLimit;
     std::uint64_t extractedTotal_ = 0;
+    std::vector<std::string> notes_;
 };
 
 } // namespace qm

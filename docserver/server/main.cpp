@@ -80,10 +80,19 @@ int serve() {
             return 0; // the client closed the connection
         proto::Reply reply;
         try {
-            const proto::Request req = proto::decodeRequest(*frame);
-            if (delay > 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-            reply.value = word.invoke(req.object, req.dispid, req.kind, req.args);
+            if (proto::isBatch(*frame)) {
+                // Performed in order up to the first failure, which is the batch's reply.
+                const auto batch = proto::decodeBatch(*frame);
+                if (delay > 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+                for (const auto& req : batch)
+                    word.invoke(req.object, req.dispid, req.kind, req.args);
+            } else {
+                const proto::Request req = proto::decodeRequest(*frame);
+                if (delay > 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+                reply.value = word.invoke(req.object, req.dispid, req.kind, req.args);
+            }
         } catch (const std::exception& e) {
             reply.ok = false;
             reply.error = e.what();

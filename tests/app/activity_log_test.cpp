@@ -3,6 +3,8 @@
 
 #include "tests/support/test_support.h"
 
+#include <unistd.h>
+
 #include <thread>
 
 using namespace qm;
@@ -81,8 +83,22 @@ TEST_F(ActivityLogTest, ReadOnlyLogIsMadeWritableAndAppended) {
 }
 
 TEST_F(ActivityLogTest, UnwritableFolderLosesTheFragmentQuietly) {
-    registry::writeValue("TYDOC", "FilePath", (dir_ / "nonexistent").string());
-    EXPECT_FALSE(appendLog("lost"));
+    // A folder that exists but takes no file: read-only for a user, a kernel folder for root.
+    fs::path locked = dir_ / "locked";
+    fs::create_directories(locked);
+    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec, fs::perm_options::replace);
+    if (::geteuid() == 0)
+        locked = "/proc/self";
+    for (const fs::path& folder : {locked, dir_ / "nonexistent"}) {
+        registry::writeValue("TYDOC", "FilePath", folder.string());
+        EXPECT_FALSE(appendLog("lost\r\n")) << folder;
+        EXPECT_FALSE(fs::exists(folder / "Activity Log.txt")) << folder;
+    }
+    // The next append to a usable folder works, and holds nothing of the lost fragments.
+    setValues(true, std::nullopt);
+    ASSERT_TRUE(appendLog("kept\r\n"));
+    EXPECT_EQ(test::readText(dir_ / "install" / "Activity Log.txt"), "kept\r\n");
+    fs::permissions(dir_ / "locked", fs::perms::owner_all, fs::perm_options::replace);
 }
 
 TEST_F(ActivityLogTest, ConcurrentAppendsLoseNothingAndKeepEachThreadsOrder) {

@@ -9,7 +9,7 @@ using namespace qm;
 
 class SessionStateTest : public test::IsolatedTest {};
 
-TEST_F(SessionStateTest, ClearPreviewFilesDeletesSlotsSkipsEmptyAndMissingAndRemovesMedia) {
+TEST_F(SessionStateTest, ClearPreviewFilesDeletesSlotsSkipsEmptyAndMissingAndRemovesTheWorkingFolder) {
     SessionState s;
     for (int i : {1, 2, 4}) {
         s.previewDocPath[i] = dir_ / ("p" + std::to_string(i) + ".mht");
@@ -25,6 +25,11 @@ TEST_F(SessionStateTest, ClearPreviewFilesDeletesSlotsSkipsEmptyAndMissingAndRem
     fs::create_directories(s.docxWorkFolder / "word" / "media");
     test::writeText(s.docxWorkFolder / "word" / "media" / "image1.png", "png");
     test::writeText(s.docxWorkFolder / "word" / "document.xml", "<x/>");
+    test::writeText(s.docxWorkFolder / "customXml" / "item1.xml", "<x/>");
+    // A link inside the working folder is removed, not followed.
+    fs::create_directories(dir_ / "elsewhere");
+    test::writeText(dir_ / "elsewhere" / "keep.txt", "keep");
+    fs::create_directory_symlink(dir_ / "elsewhere", s.docxWorkFolder / "word" / "glossary");
     test::writeText(dir_ / "unrelated.mht", "keep");
 
     s.clearPreviewFiles();
@@ -33,8 +38,8 @@ TEST_F(SessionStateTest, ClearPreviewFilesDeletesSlotsSkipsEmptyAndMissingAndRem
         EXPECT_FALSE(fs::exists(s.previewDocPath[i]));
     EXPECT_FALSE(fs::exists(s.previewDocxPath[1]));
     EXPECT_FALSE(fs::exists(s.docxPreviewFolder));
-    EXPECT_FALSE(fs::exists(s.docxWorkFolder / "word" / "media"));
-    EXPECT_TRUE(fs::exists(s.docxWorkFolder / "word" / "document.xml"));
+    EXPECT_FALSE(fs::exists(s.docxWorkFolder));
+    EXPECT_EQ(test::readText(dir_ / "elsewhere" / "keep.txt"), "keep");
     EXPECT_TRUE(fs::exists(dir_ / "unrelated.mht"));
     EXPECT_EQ(s.previewDocPath[1], dir_ / "p1.mht") << "the path strings are kept";
 }

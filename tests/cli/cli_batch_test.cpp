@@ -1,9 +1,11 @@
 // End-to-end runs of the built quillmend-cli over the damaged samples, with its own
 // document servers (out of process), as a script would run it.
 #include "docserver/formats.h"
+#include "engine/word_automation.h"
 #include "platform/process.h"
 
 #include "tests/support/test_support.h"
+#include "tests/zip/zip_builder.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -162,11 +164,59 @@ TEST_F(CliBatchTest, WithoutATerminalExistingOutputsAreKeptAndNamed) {
     const fs::path first = dir_ / "out" / "Preview 4" / "Damaged Report.doc";
     test::writeText(first, "mine");
     const CliRun r = runCli(dir_.path(), {"-o", (dir_ / "out").string(), report_});
+    EXPECT_EQ(r.status, 0) << "kept outputs are the file's candidates: " << r.err;
     EXPECT_EQ(test::readText(first), "mine");
     EXPECT_NE(r.err.find("kept existing " + first.string()), std::string::npos) << r.err;
     const CliRun o = runCli(dir_.path(), {"--overwrite", "-o", (dir_ / "out").string(), report_});
     EXPECT_EQ(o.status, 0);
     EXPECT_NE(test::readText(first), "mine");
+}
+
+TEST_F(CliBatchTest, QuickRepairKeepsAnExistingCopyUnlessTold) {
+    const fs::path copy = dir_ / "q" / "Damaged Report.doc";
+    ASSERT_EQ(runCli(dir_.path(), {"--quick", "-o", (dir_ / "q").string(), report_}).status, 0);
+    test::writeText(copy, "mine");
+    // --keep-existing, and no terminal to ask: the copy stays as it is.
+    for (const std::vector<std::string>& extra : {std::vector<std::string>{"--keep-existing"}, std::vector<std::string>{}}) {
+        std::vector<std::string> args{"--quick", "-o", (dir_ / "q").string()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back(report_);
+        const CliRun r = runCli(dir_.path(), args);
+        EXPECT_EQ(test::readText(copy), "mine") << r.err;
+        EXPECT_NE(r.err.find("kept existing " + copy.string()), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(runCli(dir_.path(), {"--quick", "--overwrite", "-o", (dir_ / "q").string(), report_}).status, 0);
+    EXPECT_EQ(test::readBytes(copy).size(), test::readBytes(report_).size());
+}
+
+TEST_F(CliBatchTest, PicturePageEscapesHostileMediaNames) {
+    zipgen::ZipBuilder zb;
+    zb.add("word/document.xml", "<w:document><w:body><w:p><w:r><w:t>Hi</w:t></w:r></w:p></w:body></w:document>");
+    zb.add("word/media/\"><img src=x onerror=alert(2)>.png", "png data", 0);
+    zb.finish();
+    const fs::path hostile = dir_ / "in" / "Hostile.docx";
+    test::writeBytes(hostile, zb.bytes());
+    const CliRun r = runCli(dir_.path(), {"-o", (dir_ / "out").string(), "--previews", (dir_ / "pv").string(),
+                                          hostile.string()});
+    const std::string page = test::readText(dir_ / "pv" / "Hostile.docx" / "Preview 2.html");
+    EXPECT_EQ(page, "<img src=\"media/%22>%3Cimg src=x onerror=alert(2)>.png\"><br>\n") << r.err;
+    EXPECT_EQ(test::readText(dir_ / "pv" / "Hostile.docx" / "media" / "\"><img src=x onerror=alert(2)>.png"), "png data");
+}
+
+// A media entry that expands far beyond its compressed size is cut, the text still comes
+// through, and the summary and the JSON report say what was cut.
+TEST_F(CliBatchTest, CutEntriesAreNoted) {
+    zipgen::ZipBuilder zb;
+    zb.add("word/document.xml", "<w:document><w:body><w:p><w:r><w:t>Kept</w:t></w:r></w:p></w:body></w:document>");
+    zb.add("word/media/image1.png", std::string(8u << 20, 'x'));
+    const fs::path bomb = dir_ / "in" / "Bomb.docx";
+    test::writeBytes(bomb, zb.bytes());
+    const CliRun text = runCli(dir_.path(), {"-o", (dir_ / "out").string(), bomb.string()});
+    EXPECT_NE(text.out.find("  note: word/media/image1.png: cut after 1048576 bytes, it expands more than 100 times"),
+              std::string::npos) << text.out << text.err;
+    EXPECT_EQ(text.status, 0) << text.err;
+    const CliRun json = runCli(dir_.path(), {"-o", (dir_ / "out2").string(), "--json", bomb.string()});
+    EXPECT_NE(json.out.find("\"notes\": [\"word/media/image1.png: cut after 1048576 bytes"), std::string::npos) << json.out;
 }
 
 TEST_F(CliBatchTest, QuickRepairAndPreviews) {
@@ -211,6 +261,11 @@ TEST_F(CliBatchTest, InputsThatCannotBeProcessedAreNamedAndSkippedWhileTheOthers
     }
     EXPECT_TRUE(fs::exists(dir_ / "out" / "Preview 4" / "Damaged Report.doc"));
     EXPECT_NE(r.out.find("\"exit_status\": 1"), std::string::npos) << r.out;
+    // Quick Repair's copy of an empty or all-zero file is no recovery either.
+    const CliRun q = runCli(dir_.path(), {"--quick", "-o", (dir_ / "quick").string(), (in / "empty.doc").string(),
+                                          (in / "zeros.doc").string()});
+    EXPECT_EQ(q.status, 1) << q.err;
+    EXPECT_TRUE(filesUnder(dir_ / "quick").empty()) << q.err;
     EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
 }
 
@@ -280,6 +335,18 @@ TEST_F(CliBatchTest, ALongNameIsSavedAndWriteFailuresNameTheirCause) {
         expectOnlyWholeOutputs(mnt / "out");
         ::umount2(mnt.c_str(), MNT_DETACH);
     }
+    // A full temporary folder: the package cannot be copied there.
+    const fs::path tmp = dir_ / "full-tmp";
+    fs::create_directories(tmp);
+    ASSERT_EQ(::mount("tmpfs", tmp.c_str(), "tmpfs", 0, "size=8k"), 0);
+    test::writeBytes(tmp / "fill", std::vector<std::uint8_t>(8192, 1));
+    env_.set("TMPDIR", tmp.string());
+    r = runCli(dir_.path(), {"-o", (dir_ / "out-tmp").string(), letter_});
+    env_.set("TMPDIR", (dir_ / "tmp").string());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+    EXPECT_EQ(fs::directory_iterator(tmp)->path().filename(), "fill") << "the run's folder is gone";
+    ::umount2(tmp.c_str(), MNT_DETACH);
     EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
 }
 
@@ -295,11 +362,15 @@ TEST_F(CliBatchTest, StopSignalsKeepFinishedOutputsAndLeaveNothingElse) {
         int signal;
         int afterMs;
         int jobs;
-    } cases[] = {{SIGINT, 100, 1}, {SIGTERM, 500, 1}, {SIGHUP, 1000, 1}, {SIGINT, 300, 2}, {SIGTERM, 800, 3}};
+        bool previews;
+    } cases[] = {{SIGINT, 100, 1, false}, {SIGTERM, 500, 1, false}, {SIGHUP, 1000, 1, false},
+                 {SIGINT, 400, 1, true},  {SIGINT, 300, 2, false}, {SIGTERM, 800, 3, true}};
     int stopped = 0;
     for (const auto& c : cases) {
         fs::remove_all(dir_ / "out");
         std::vector<std::string> run{"-j", std::to_string(c.jobs)};
+        if (c.previews)
+            run.insert(run.end(), {"--previews", (dir_ / "pv").string()});
         run.insert(run.end(), args.begin(), args.end());
         const pid_t pid = startCli(dir_.path(), "stop", run);
         ASSERT_GT(pid, 0);
@@ -360,4 +431,20 @@ TEST_F(CliBatchTest, ParallelRunsAndJobsGiveTheOutputsOfOneAtATime) {
         at = found;
     }
     EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
+}
+
+TEST_F(CliBatchTest, AServerOutsideTheRunIsRefusedWithAReasonOrEndedWithCloseWord) {
+    env_.set("QUILLMEND_WORD_SERVER", (test::binDir() / "quillmend-word").string());
+    auto app = word::Application::create(); // a server of this user and instance, not of a run
+    ASSERT_EQ(app.Version(), "12.0");
+    CliRun r = runCli(dir_.path(), {"--json", "-o", (dir_ / "out").string(), report_});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("\"error\": \"a document server is already running; close it or run again with --close-word\""),
+              std::string::npos)
+        << r.out;
+    EXPECT_FALSE(fs::exists(dir_ / "out" / "Preview 4"));
+    EXPECT_EQ(app.Version(), "12.0") << "the refusal leaves the server alone";
+    r = runCli(dir_.path(), {"--json", "--close-word", "-o", (dir_ / "out").string(), report_});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THROW(app.Version(), word::WordError);
 }

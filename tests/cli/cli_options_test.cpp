@@ -1,3 +1,5 @@
+#include "cli/batch_inputs.h"
+#include "cli/batch_report.h"
 #include "cli/batch_run.h"
 #include "cli/cli_options.h"
 
@@ -52,6 +54,10 @@ TEST(CliMain, UsageErrorsExitTwoWithAMessage) {
     Console console{out, err, in, false};
     EXPECT_EQ(cliMain({"--bogus"}, console), 2);
     EXPECT_NE(err.str().find("unrecognized option '--bogus'"), std::string::npos);
+    EXPECT_EQ(out.str(), "");
+    EXPECT_EQ(cliMain({"--json", "-o", "d"}, console), 2);
+    EXPECT_EQ(out.str(), "{\n  \"error\": \"no input files given\",\n  \"files\": [],\n  \"exit_status\": 2\n}\n");
+    out.str("");
     err.str("");
     // A missing input is named and skipped; with nothing else to do the run gives exit 1.
     EXPECT_EQ(cliMain({"-o", (dir / "out").string(), (dir / "missing.doc").string()}, console), 1);
@@ -65,4 +71,24 @@ TEST(CliMain, UsageErrorsExitTwoWithAMessage) {
         << err.str();
     EXPECT_EQ(cliMain({"--help"}, console), 0);
     EXPECT_NE(out.str().find("Usage: quillmend-cli"), std::string::npos);
+}
+
+TEST(CliReport, SharedNamesGetDistinctOutputNamesAndJsonStaysValidUtf8) {
+    EXPECT_EQ(distinctNames({"x.doc", "x (2).doc", "x.doc", "x.doc", "noext", "noext", ".doc", ".doc"}),
+              (std::vector<std::string>{"x.doc", "x (2).doc", "x (3).doc", "x (4).doc", "noext", "noext (2)", ".doc",
+                                        ".doc (2)"}));
+    const struct {
+        std::string in, json;
+    } cases[] = {
+        {"a\"b\\c\n\t", "\"a\\\"b\\\\c\\n\\t\""},
+        {"\x01\x7f", "\"\\u0001\\u007f\""},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""},
+        {"odd\xff\xfe", "\"odd\\udcff\\udcfe\""},
+        {"\xc3", "\"\\udcc3\""},                          // cut sequence
+        {"\xc0\xaf", "\"\\udcc0\\udcaf\""},               // overlong
+        {"\xed\xa0\x80", "\"\\udced\\udca0\\udc80\""},    // an encoded surrogate
+        {"\xf4\x90\x80\x80", "\"\\udcf4\\udc90\\udc80\\udc80\""}, // past U+10FFFF
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(jsonString(c.in), c.json) << c.in;
 }

@@ -97,6 +97,27 @@ TEST(CompoundFile, DirectoryTreeIsOrderedAndComplete) {
     EXPECT_TRUE(cfb::nameLess(u"WordDocument", u"\005SummaryInformation"));
 }
 
+TEST(CompoundFile, StreamPathsMakeStoragesAndReadBack) {
+    const std::vector<cfb::Stream> streams = {{"WordDocument", patterned(5000, 1)},
+                                              {"ObjectPool/_11/\001Ole", patterned(20, 2)},
+                                              {"ObjectPool/_11/CONTENTS", patterned(6000, 3)},
+                                              {"ObjectPool/_12/\001Ole", patterned(30, 4)}};
+    const auto file = cfb::writeCompoundFile(streams);
+    const cfb::Reader r(file);
+    const auto paths = r.streamPaths();
+    ASSERT_EQ(paths.size(), streams.size());
+    for (const auto& s : streams) {
+        const auto it = std::find_if(paths.begin(), paths.end(), [&](const auto& p) { return p.first == s.name; });
+        ASSERT_NE(it, paths.end()) << s.name;
+        EXPECT_EQ(it->second->type, 2) << s.name;
+        EXPECT_EQ(r.read(*it->second), s.data) << s.name;
+        EXPECT_TRUE(r.intact(*it->second)) << s.name;
+    }
+    // Three storages (ObjectPool, _11, _12), each made once.
+    EXPECT_EQ(std::count_if(r.entries().begin(), r.entries().end(), [](const auto& e) { return e.type == 1; }), 3);
+    EXPECT_THROW(cfb::writeCompoundFile({{"ObjectPool//x", {}}}), std::length_error);
+}
+
 TEST(CompoundFile, LargeFilesUseTheDifat) {
     // More than 109 FAT sectors: the rest are listed in DIFAT sectors.
     const std::vector<cfb::Stream> streams{{"Big", patterned(8u << 20, 5)}, {"Small", patterned(10, 6)}};

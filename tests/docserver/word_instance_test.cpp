@@ -124,13 +124,16 @@ TEST_F(WordInstanceTest, SaveAsFormatChoice) {
     EXPECT_EQ(test::readText(docx).substr(0, 2), "PK");
 }
 
-TEST_F(WordInstanceTest, SaveNeedsAnEarlierSaveAsAndRewritesThatFile) {
+TEST_F(WordInstanceTest, SaveNeedsAnEarlierSaveAsAndRewritesThatFileWhenChanged) {
     Session s;
     s.insertAfter(s.content, "one");
     EXPECT_THROW(s.word.invoke(s.doc, dispid::Save, CallKind::Method, {}), WordError);
     const auto out = dir_ / "doc.txt";
     s.saveAs(s.doc, {out.string()});
     EXPECT_EQ(s.word.invoke(s.doc, dispid::Saved, CallKind::Get, {}), Value(true));
+    std::filesystem::remove(out);
+    s.word.invoke(s.doc, dispid::Save, CallKind::Method, {}); // no changes: nothing written
+    EXPECT_FALSE(std::filesystem::exists(out));
     s.insertAfter(s.content, " two");
     EXPECT_EQ(s.word.invoke(s.doc, dispid::Saved, CallKind::Get, {}), Value(false));
     s.word.invoke(s.doc, dispid::Save, CallKind::Method, {});
@@ -211,6 +214,11 @@ TEST(WordProtocol, RequestsAndRepliesRoundTrip) {
     for (const proto::Reply& r : {proto::Reply{true, std::string("12.0"), {}}, proto::Reply{true, kOm, {}},
                                   proto::Reply{false, kOm, "cannot insert \"x\""}})
         EXPECT_EQ(proto::decodeReply(proto::encodeReply(r)), r);
+    const std::vector<proto::Request> batch{req, {3, 161, CallKind::Method, {}}};
+    const auto encoded = proto::encodeBatch(batch);
+    EXPECT_TRUE(proto::isBatch(encoded));
+    EXPECT_FALSE(proto::isBatch(proto::encodeRequest(req)));
+    EXPECT_EQ(proto::decodeBatch(encoded), batch);
 }
 
 TEST(WordProtocol, MalformedPayloadsAreRejected) {
@@ -238,6 +246,20 @@ TEST(WordProtocol, MalformedPayloadsAreRejected) {
     EXPECT_THROW(proto::decodeReply(std::vector<std::uint8_t>{}), proto::ProtocolError);
     EXPECT_THROW(proto::encodeRequest({1, 1, CallKind::Method, std::vector<Value>(proto::kMaxArgs + 1, kOm)}),
                  proto::ProtocolError);
+
+    // Batches: every truncation, a count beyond the bytes, a batch inside a batch, a bad member.
+    const auto batch = proto::encodeBatch({{3, 104, CallKind::Method, {std::string("x")}}, {3, 161, CallKind::Method, {}}});
+    for (size_t n = 0; n < batch.size(); ++n)
+        EXPECT_THROW(proto::decodeBatch(std::span(batch.data(), n)), proto::ProtocolError) << n;
+    auto lyingCount = batch;
+    lyingCount[4] = 0xFF, lyingCount[7] = 0x7F;
+    EXPECT_THROW(proto::decodeBatch(lyingCount), proto::ProtocolError);
+    const std::vector<std::uint8_t> nested{0, 0, 0, 0, 1, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_THROW(proto::decodeBatch(nested), proto::ProtocolError);
+    auto badMember = batch;
+    badMember[20] = 9; // the first member's call kind
+    EXPECT_THROW(proto::decodeBatch(badMember), proto::ProtocolError);
+    EXPECT_THROW(proto::decodeBatch(good), proto::ProtocolError); // not a batch
 }
 
 TEST(WordProtocol, FramesOnAPipe) {

@@ -23,10 +23,10 @@ namespace d = word::dispid;
 constexpr const char* kText = "Method one text, read from offset 2560 of the source.";
 
 // Header (count 40), author anchor (count 30), list anchor (count 20), a chain end after 512
-// with w = 6, two picture records, and one printable block (the text at 2560).
-Data fullSource() {
+// with w (6: the tail copy goes ahead), two picture records, and one printable block (the text at 2560).
+Data fullSource(std::uint16_t w = 6) {
     SyntheticDoc s(12000);
-    s.header(600, 0x40, 40).text(2560, kText).chainEnd(1500, 6);
+    s.header(600, 0x40, 40).text(2560, kText).chainEnd(1500, w);
     s.authorAnchor(5000, 30).listAnchor(6000, 6100, 20);
     s.picture(8000, 100, 0xA1).picture(9000, 200, 0xB2);
     return s.bytes;
@@ -152,6 +152,16 @@ TEST_F(DocSalvage, AdvanceRepairMakesFourPreviewsAndCleansUp) {
         EXPECT_EQ(save[0].args.size(), 16u);
         EXPECT_EQ(save[0].args[1], word::Value(std::int16_t{9}));
     }
+}
+
+TEST_F(DocSalvage, TailCopyWithNothingToCopyKeepsPreviewOne) {
+    // w = 3 makes the tail copy's length negative: method 1's text and the pictures still make Preview 1.
+    writeSource(fullSource(3));
+    SalvageDocFile();
+    ASSERT_TRUE(previewExists(1));
+    EXPECT_EQ(preview(1), "[file:" + std::string(kText).substr(0, 39) + "\n]" + "[file:" + pictureDoc(8000, 100) + "]" +
+                              "[file:" + pictureDoc(9000, 200) + "]");
+    EXPECT_EQ(tempEntries(), previewNames({1, 2, 3, 4}));
 }
 
 TEST_F(DocSalvage, Version9GivesHtmlPagesSavedWithFormat8) {
@@ -327,6 +337,25 @@ TEST_F(DocSalvage, PreviewOneSkipsAPictureItCannotInsert) {
     SalvageDocFile();
     ASSERT_TRUE(previewExists(1));
     EXPECT_EQ(preview(1), "[file:" + std::string(kText).substr(0, 39) + "\n]" + "[file:" + pictureDoc(9000, 200) + "]");
+}
+
+TEST_F(DocSalvage, PicturesOfOtherRunsAreNeitherUsedNorDeleted) {
+    // The temporary folder + "Picture" is a link to a folder with another run's picture documents.
+    const auto other = dir_ / "other";
+    fs::create_directories(other);
+    test::writeText(other / "Picture1.Doc", "another run's picture");
+    test::writeText(other / "notes.txt", "keep");
+    fs::create_directory_symlink(other, dir_ / "tmp" / "Picture");
+    writeSource(fullSource());
+    SalvageDocFile();
+    ASSERT_TRUE(previewExists(1));
+    EXPECT_EQ(preview(1), "[file:" + std::string(kText).substr(0, 39) + "\n]" + "[file:" + pictureDoc(8000, 100) + "]" +
+                              "[file:" + pictureDoc(9000, 200) + "]");
+    EXPECT_EQ(test::readText(other / "Picture1.Doc"), "another run's picture");
+    EXPECT_EQ(test::readText(other / "notes.txt"), "keep");
+    auto names = previewNames({1, 2, 3, 4});
+    names.insert("Picture");
+    EXPECT_EQ(tempEntries(), names);
 }
 
 TEST_F(DocSalvage, PictureTemplateMissing) {

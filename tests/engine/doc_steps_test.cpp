@@ -1,10 +1,14 @@
 // The byte-level steps of the salvage methods: what each finds in a source and what it writes.
 #include "app/session_state.h"
+#include "docserver/binary_io.h"
+#include "docserver/doc_binary.h"
+#include "docserver/doc_picture_record.h"
 #include "engine/doc_steps.h"
 #include "tests/engine/doc_synthetic.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 namespace qm::doc {
 namespace {
@@ -86,9 +90,10 @@ TEST_F(DocStepsFiles, TailCopy) {
     EXPECT_EQ(partial[3072 + 99], 0x5A);
     EXPECT_EQ(partial[3072 + 100], 0x11);
 
-    // L <= 0 (w = 5 gives exactly 0, w = 1 a negative length): 0, nothing written.
+    // L <= 0 (w = 5 gives exactly 0, w = 1 a negative length): nothing to copy, the written
+    // document stands.
     for (std::uint16_t w : {5, 1}) {
-        EXPECT_EQ(run(SyntheticDoc(5000).chainEnd(1024, w)), 0) << w;
+        EXPECT_EQ(run(SyntheticDoc(5000).chainEnd(1024, w)), 1) << w;
         EXPECT_EQ(test::readBytes(newDoc), original);
     }
     // No chain end after the first allocation run: nothing to copy, still 1.
@@ -147,6 +152,91 @@ TEST(DocSteps, PictureScanHandsOverWholeRecordsAndStopsAtOneRunningPastTheEnd) {
     EXPECT_EQ(made[0].size(), 50u);
 
     EXPECT_EQ(pictureScan(SyntheticDoc(3).bytes, [](Bytes) { return 1; }), 0);
+
+    // A signature in the first 4 bytes has no size before it: it is passed over, and the
+    // pictures after it are still found.
+    for (const std::size_t at : {0, 1, 3}) {
+        auto early = SyntheticDoc(2000).put(at, doc::pattern::kPictureRecord.bytes).picture(700, 50, 0xE5);
+        made.clear();
+        EXPECT_EQ(pictureScan(early.bytes,
+                              [&](Bytes rec) {
+                                  made.emplace_back(rec.begin(), rec.end());
+                                  return 1;
+                              }),
+                  1)
+            << at;
+        ASSERT_EQ(made.size(), 1u) << at;
+        EXPECT_EQ(made[0], Data(early.bytes.begin() + 700, early.bytes.begin() + 750)) << at;
+    }
+}
+
+// OfficeArt BLIP records outside any picture record: a compressed metafile and a bitmap come
+// back as picture records whose image is byte-identical; BLIPs inside a taken record do not.
+TEST(DocSteps, LooseBlipsBecomePictureRecords) {
+    namespace ds = docserver;
+    auto blip = [](std::uint16_t instance, std::uint16_t type, const Data& body) {
+        ds::bin::Writer w;
+        w.u16(static_cast<std::uint16_t>(instance << 4));
+        w.u16(type);
+        w.u32(static_cast<std::uint32_t>(16 + body.size()));
+        w.zeros(16); // picture id
+        w.put(body);
+        return w.bytes;
+    };
+    // An EMF: record type 1, " EMF" at offset 40, and some records.
+    Data emf(200, 0);
+    emf[0] = 1;
+    emf[4] = 108;
+    std::copy_n(" EMF", 4, emf.begin() + 40);
+    for (std::size_t i = 108; i < emf.size(); ++i)
+        emf[i] = static_cast<std::uint8_t>(i * 7);
+    uLongf packedSize = compressBound(emf.size());
+    Data packed(packedSize);
+    ASSERT_EQ(compress2(packed.data(), &packedSize, emf.data(), emf.size(), 9), Z_OK);
+    packed.resize(packedSize);
+    ds::bin::Writer meta;
+    meta.u32(static_cast<std::uint32_t>(emf.size()));
+    meta.zeros(16 + 8); // bounds, size
+    meta.u32(static_cast<std::uint32_t>(packed.size()));
+    meta.u8(0x00); // deflate
+    meta.u8(0xFE);
+    meta.put(packed);
+    // A 2 x 2 bitmap of 24 bits a pixel.
+    Data dib(40 + 16, 0x5A);
+    ds::bin::Writer dibHeader;
+    dibHeader.u32(40);
+    dibHeader.u32(2);
+    dibHeader.u32(2);
+    dibHeader.u16(1);
+    dibHeader.u16(24);
+    dibHeader.zeros(24);
+    std::copy(dibHeader.bytes.begin(), dibHeader.bytes.end(), dib.begin());
+    Data bitmapBody{0xFF};
+    bitmapBody.insert(bitmapBody.end(), dib.begin(), dib.end());
+
+    const Data emfBlip = blip(0x3D4, 0xF01A, meta.bytes), dibBlip = blip(0x7A8, 0xF01F, bitmapBody);
+    auto src = SyntheticDoc(4000).put(1001, emfBlip).put(2003, dibBlip).put(3000, dibBlip);
+    const auto records = blipPictureRecords(src.bytes, {});
+    ASSERT_EQ(records.size(), 2u); // the second copy of the bitmap is the same picture
+    const auto metafile = ds::docpic::pictureFromRecord(records[0]);
+    ASSERT_TRUE(metafile);
+    EXPECT_EQ(metafile->type, ds::PictureType::Emf);
+    EXPECT_EQ(metafile->bytes, emf);
+    const auto bitmap = ds::docpic::pictureFromRecord(records[1]);
+    ASSERT_TRUE(bitmap);
+    EXPECT_EQ(bitmap->type, ds::PictureType::Bmp);
+    EXPECT_EQ(Data(bitmap->bytes.begin() + 14, bitmap->bytes.end()), dib);
+    // Written into the picture template, the document server reads the same images.
+    for (const auto& record : records) {
+        Data doc = ds::makePictureTemplate();
+        doc.resize(std::max(doc.size(), ds::kPictureRecordOffset + record.size()));
+        std::copy(record.begin(), record.end(), doc.begin() + ds::kPictureRecordOffset);
+        const ds::Document read = ds::readDocBinary(doc);
+        ASSERT_EQ(read.pictures().size(), 1u);
+        EXPECT_EQ(*read.pictures()[0], *ds::docpic::pictureFromRecord(record));
+    }
+    // A BLIP inside a picture record already made is not made again.
+    EXPECT_EQ(blipPictureRecords(src.bytes, {{1000, 1100}, {2000, 3100}}).size(), 0u);
 }
 
 TEST_F(DocStepsFiles, PictureDocumentsFromTheTemplate) {

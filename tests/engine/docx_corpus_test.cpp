@@ -135,21 +135,11 @@ TEST_F(DocxCorpusTest, OriginalsGiveTheirTextAndEveryPicture) {
 }
 
 TEST_F(DocxCorpusTest, DamagedCopiesPerDamageClass) {
-    std::ifstream manifest(test::corpusDir() / "damaged" / "manifest.tsv");
-    if (!manifest)
+    const auto rows = test::damagedFiles("docx");
+    if (rows.empty())
         GTEST_SKIP() << "no manifest of damaged files";
     std::map<std::string, std::pair<double, int>> byClass; // sum of shares, file count
-    std::string line;
-    std::getline(manifest, line); // header
-    while (std::getline(manifest, line)) {
-        std::istringstream fields(line);
-        std::string damaged, original, family, damageClass;
-        std::getline(fields, damaged, '\t');
-        std::getline(fields, original, '\t');
-        std::getline(fields, family, '\t');
-        std::getline(fields, damageClass, '\t');
-        if (family != "docx")
-            continue;
+    for (const auto& [damaged, original, family, damageClass] : rows) {
         const double r = test::wordRecall(salvage(test::corpusDir() / "damaged" / damaged), reference(original));
         std::cout << "  " << damaged << ": " << 100.0 * r << "%\n";
         byClass[damageClass].first += r;

@@ -257,9 +257,9 @@ TEST_F(DocxSalvageTest, PackageGivesTextPreviewPicturePageAndAThinnedWorkingFold
     EXPECT_EQ(fs::last_write_time(source), sourceTime);
     EXPECT_EQ(fs::status(source).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::group_read);
 
-    // The preview clean-up of the next analysis leaves only what the design leaves.
+    // The preview clean-up of the next analysis leaves nothing: the working folder goes whole.
     s.clearPreviewFiles();
-    EXPECT_THAT(leftInTemp(), UnorderedElementsAre(w, w + "/word", w + "/customXml", w + "/customXml/item1.xml"));
+    EXPECT_TRUE(leftInTemp().empty());
 }
 
 TEST_F(DocxSalvageTest, JunkBeforeThePackageAndAnOldServerVersionChangeNothing) {
@@ -315,6 +315,17 @@ TEST_F(DocxSalvageTest, DocumentCutInTheMiddleKeepsItsCompleteRuns) {
 TEST_F(DocxSalvageTest, AnEntryTheReaderRejectsDoesNotCostTheOthers) {
     auto entries = wordPackage();
     entries.insert(entries.begin() + 1, Entry{"word/vbaProject.bin", "unknown method", 99});
+    writeSource(buildPackage(entries));
+
+    ASSERT_EQ(SalvageDocxFile(), 1);
+    EXPECT_THAT(fake_->rangeCalls(), ::testing::Contains("Second"));
+    EXPECT_TRUE(files::isFile(session().previewDocxPath[1]));
+    EXPECT_TRUE(files::isFile(session().previewDocxPath[2]));
+}
+
+TEST_F(DocxSalvageTest, AnEntryNamedLikeTheWorkingArchiveDoesNotCutItShort) {
+    auto entries = wordPackage();
+    entries.insert(entries.begin(), Entry{"1.zip", std::string(3000, 'z')});
     writeSource(buildPackage(entries));
 
     ASSERT_EQ(SalvageDocxFile(), 1);

@@ -91,8 +91,9 @@ TEST(DocxTextScanner, BytesThatAreNotUtf8FallBackToTheConfiguredCodePage) {
     }
     test::ScopedEnv env("QUILLMEND_CODEPAGE", "CP1251");
     EXPECT_EQ(decode("\xC4\xE0 &amp;"), "\xD0\x94\xD0\xB0 &");
-    // A zero byte ends the text.
-    EXPECT_EQ(decode(std::string("ab\0cd", 5)), "ab");
+    // Zero bytes stand for lost bytes: the words touching them go, the rest stays.
+    EXPECT_EQ(decode(std::string("ab\0cd", 5)), "");
+    EXPECT_EQ(decode(std::string("one ab\0\0cd two\0 \0three four", 27)), "one    four");
 }
 
 TEST(DocxTextScanner, CutOffPartKeepsTheCompleteRunsOfItsLastParagraph) {

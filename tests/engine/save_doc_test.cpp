@@ -2,7 +2,11 @@
 // holds, how it is saved, what a failure leaves, what is left in the temporary and candidate
 // folders, and that the source is never touched.
 #include "app/session_state.h"
+#include "docserver/binary_io.h"
+#include "docserver/doc_binary.h"
+#include "engine/cfb_rebuild.h"
 #include "engine/save_engine.h"
+#include "tests/docserver/format_samples.h"
 #include "tests/engine/doc_fake_word.h"
 #include "tests/engine/doc_synthetic.h"
 
@@ -155,6 +159,21 @@ TEST_F(SaveDoc, QuickRepairCopyRewritesTheHeaderOfTheCopyOnly) {
     expectSourceUnchanged(src, s.bytes);
 }
 
+TEST_F(SaveDoc, QuickRepairCopyRebuildsALostAllocationTable) {
+    // Our writer's .doc with its FAT sector zeroed: the header write alone leaves it unsound,
+    // the copy comes back as a sound file with the text; the source stays as it was.
+    const auto doc = test::sampleDocument();
+    Data damaged = docserver::writeDocBinary(doc);
+    std::fill_n(damaged.begin() + (docserver::bin::u32(damaged, 76) + 1) * 512, 512, 0);
+    const auto src = writeSource(damaged);
+    const auto target = dir_ / "Out" / "Report.doc";
+    EXPECT_EQ(QuickRepairCopy(target), 1);
+    const Data copy = test::readBytes(target);
+    EXPECT_TRUE(doc::soundContainer(copy));
+    EXPECT_EQ(docserver::readDocBinary(copy).plainText(), doc.plainText());
+    expectSourceUnchanged(src, damaged);
+}
+
 TEST_F(SaveDoc, QuickRepairCopyWithoutAllocationRunLeavesAnExactCopy) {
     const auto target = dir_ / "Out" / "Report.doc";
     SyntheticDoc none(4096);
@@ -175,6 +194,18 @@ TEST_F(SaveDoc, QuickRepairCopyWithoutAllocationRunLeavesAnExactCopy) {
     session().saveSourcePath = dir_ / "src" / "gone.doc";
     EXPECT_EQ(QuickRepairCopy(target), 0);
     EXPECT_FALSE(fs::exists(target));
+
+    // A copy that fails (the source vanishes, or cannot be read half-way) leaves an existing
+    // output as it was, and nothing beside it.
+    test::writeText(target, "an older copy");
+    for (const fs::path& source : {dir_ / "src" / "gone.doc", fs::path("/proc/self/mem")}) {
+        session().saveSourcePath = source;
+        EXPECT_EQ(QuickRepairCopy(target), 0) << source;
+        EXPECT_EQ(test::readText(target), "an older copy") << source;
+        EXPECT_EQ(entries(target.parent_path()),
+                  (std::set<std::string>{"Preview 1", "Preview 2", "Preview 3", "Preview 4", "Report.doc"}))
+            << source;
+    }
 }
 
 TEST_F(SaveDoc, QuickRepairCopyOntoTheSourceItselfIsRefused) {
@@ -211,8 +242,16 @@ TEST_F(SaveDoc, Candidate1HoldsTheWholeChunkAndEveryPicture) {
     ASSERT_EQ(save.size(), 1u);
     EXPECT_EQ(save[0].args, fileNameOnly(target, 16));
     EXPECT_EQ(server_.instances[1]->quits(), 1u);
-    EXPECT_EQ(insertedFiles(), (std::vector<std::string>{target.string(), (folder(1) / "Picture" / "Picture1.Doc").string(),
-                                                         (folder(1) / "Picture" / "Picture2.Doc").string()}));
+    const auto inserted = insertedFiles();
+    ASSERT_EQ(inserted.size(), 3u);
+    EXPECT_EQ(inserted[0], target.string());
+    // The picture documents lie in a folder of this save's own, made inside the candidate folder.
+    const fs::path pictures = fs::path(inserted[1]).parent_path();
+    EXPECT_EQ(pictures.parent_path(), folder(1));
+    EXPECT_EQ(pictures.filename().string().rfind("Picture", 0), 0u);
+    EXPECT_NE(pictures.filename(), "Picture");
+    EXPECT_EQ(inserted[1], (pictures / "Picture1.Doc").string());
+    EXPECT_EQ(inserted[2], (pictures / "Picture2.Doc").string());
     EXPECT_EQ(entries(folder(1)), (std::set<std::string>{"Report.doc"}));
     EXPECT_TRUE(session().savePictureDocs.empty());
     EXPECT_FALSE(session().savePictureFolderUsed);
@@ -257,18 +296,19 @@ TEST_F(SaveDoc, NoDocumentHeader) {
     expectSourceUnchanged(src, s.bytes);
 }
 
-TEST_F(SaveDoc, TailCopyEndingWithZero) {
-    // w = 3 makes the tail copy's length negative: method 1 reports 0 after writing its text.
-    const auto src = writeSource(fullSource(3).bytes);
+TEST_F(SaveDoc, TailCopyWithNothingToCopy) {
+    // w = 3 makes the tail copy's length negative: there is nothing to copy, and candidate 1 is
+    // method 1's text with every picture, in both variants.
+    const Data bytes = fullSource(3).bytes;
+    writeSource(bytes);
     const auto target = folder(1) / "Report.doc";
-    // Save All leaves the text document as candidate 1, without pictures.
-    EXPECT_EQ(candidate1(SaveVariant::AllFiles), 0);
-    EXPECT_EQ(test::readText(target), std::string(kText).substr(0, 40) + "\n");
-    EXPECT_EQ(entries(folder(1)), (std::set<std::string>{"Report.doc"}));
-    // Save Current Preview saves an empty document in its place.
-    EXPECT_EQ(candidate1(SaveVariant::CurrentFile), 1);
-    EXPECT_EQ(test::readText(target), "");
-    EXPECT_EQ(entries(folder(1)), (std::set<std::string>{"Report.doc"}));
+    const std::string expected = "[file:" + std::string(kText).substr(0, 40) + "\n]" + "[file:" +
+                                 pictureDoc(bytes, 8000, 100) + "]" + "[file:" + pictureDoc(bytes, 9000, 200) + "]";
+    for (const auto variant : {SaveVariant::AllFiles, SaveVariant::CurrentFile}) {
+        EXPECT_EQ(candidate1(variant), 1);
+        EXPECT_EQ(test::readText(target), expected);
+        EXPECT_EQ(entries(folder(1)), (std::set<std::string>{"Report.doc"}));
+    }
 }
 
 TEST_F(SaveDoc, MissingPictureTemplate) {
@@ -279,7 +319,8 @@ TEST_F(SaveDoc, MissingPictureTemplate) {
     EXPECT_EQ(ExtractPicturesTo(folder(1)), 0);
     // Listed all the same, numbered on, never made.
     ASSERT_EQ(session().savePictureDocs.size(), 2u);
-    EXPECT_EQ(session().savePictureDocs.back(), folder(1) / "Picture" / "Picture2.Doc");
+    EXPECT_EQ(session().savePictureDocs.back(), session().savePictureFolder / "Picture2.Doc");
+    EXPECT_EQ(session().savePictureFolder.parent_path(), folder(1));
     EXPECT_FALSE(fs::exists(session().savePictureDocs.back()));
     const int r = SaveFibText("Report.doc", folder(1));
     EXPECT_EQ(SaveCombinedDoc(SaveVariant::AllFiles, r), 1);
@@ -300,6 +341,21 @@ TEST_F(SaveDoc, PictureDocumentsAreNumberedFromOneForEveryFile) {
             pictures.push_back(fs::path(f).filename().string());
     EXPECT_EQ(pictures, (std::vector<std::string>{"Picture1.Doc", "Picture2.Doc", "Picture1.Doc", "Picture2.Doc"}));
     EXPECT_EQ(entries(folder(1)), (std::set<std::string>{"First.doc", "Second.doc"}));
+}
+
+TEST_F(SaveDoc, APictureFolderAlreadyThereIsNeitherUsedNorEmptied) {
+    // "Picture" in the candidate folder is a link to another folder holding files of the same names.
+    const auto other = dir_ / "other";
+    fs::create_directories(other);
+    test::writeText(other / "Picture1.Doc", "someone else's");
+    test::writeText(other / "keep.txt", "keep");
+    fs::create_directory_symlink(other, folder(1) / "Picture");
+    writeSource(fullSource().bytes);
+    EXPECT_EQ(candidate1(SaveVariant::AllFiles), 1);
+    EXPECT_EQ(test::readText(other / "Picture1.Doc"), "someone else's");
+    EXPECT_EQ(test::readText(other / "keep.txt"), "keep");
+    EXPECT_EQ(entries(folder(1)), (std::set<std::string>{"Picture", "Report.doc"}));
+    EXPECT_NE(test::readText(folder(1) / "Report.doc").find(pictureDoc(fullSource().bytes, 9000, 200)), std::string::npos);
 }
 
 TEST_F(SaveDoc, Candidate1Failures) {

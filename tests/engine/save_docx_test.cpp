@@ -192,8 +192,12 @@ TEST_F(SaveDocx, LostDocumentPartStillCopiesTheMedia) {
     Entries e = wordPackage();
     e.erase("word/document.xml");
     writeSource(e);
-    EXPECT_EQ(SaveDocxCandidate(folder_), 0);
+    EXPECT_EQ(SaveDocxCandidate(folder_), 1); // the pictures are salvage
     EXPECT_EQ(entries(folder_), (std::set<std::string>{"Report_image1.png", "Report_image2.jpeg"}));
+    std::set<std::string> copies;
+    for (const auto& p : session().saveMediaCopies)
+        copies.insert(p.lexically_relative(folder_).string());
+    EXPECT_EQ(copies, entries(folder_));
     EXPECT_TRUE(tempEntries().empty());
 }
 
@@ -220,12 +224,13 @@ TEST_F(SaveDocx, SavedWithTheFullProfileWithoutFormat) {
     EXPECT_EQ(stopvaneRuns(), 1);
     EXPECT_EQ(inst.content, "Saved from the package\nSecond paragraph\n");
 
-    // SaveAs fails: no candidate document, the server is ended, the working folder goes.
+    // SaveAs fails: no candidate document (the media copies stand), the server is ended, the
+    // working folder goes.
     server.failWhen = [](const doctest::FakeWordInstance&, const doctest::FakeCall& c) {
         return c.dispid == d::SaveAs2;
     };
     fs::remove(folder_ / "Report.docx");
-    EXPECT_EQ(SaveDocxCandidate(folder_), 0);
+    EXPECT_EQ(SaveDocxCandidate(folder_), 1);
     EXPECT_FALSE(fs::exists(folder_ / "Report.docx"));
     EXPECT_EQ(stopvaneRuns(), 2);
     EXPECT_TRUE(tempEntries().empty());
@@ -236,7 +241,8 @@ TEST_F(SaveDocx, TheSourceIsNeverTheOutput) {
     // The destination is the folder the source came from.
     const auto src = writeSource(wordPackage());
     session().saveTargetPath = src;
-    EXPECT_EQ(SaveDocxCandidate(src.parent_path()), 0);
+    EXPECT_EQ(SaveDocxCandidate(src.parent_path()), 1); // only the media copies beside it
+    EXPECT_EQ(session().saveMediaCopies.size(), 2u);
     expectSourceUnchanged();
     EXPECT_TRUE(tempEntries().empty());
 }

@@ -4,9 +4,11 @@
 #include "app/session_state.h"
 #include "docserver/doc_binary.h"
 #include "docserver/formats.h"
+#include "engine/doc_salvage.h"
 #include "engine/save_engine.h"
 #include "engine/word_binding.h"
 #include "platform/codepage.h"
+#include "platform/work_control.h"
 #include "tests/engine/doc_synthetic.h"
 #include "tests/engine/save_test_tools.h"
 #include "tests/support/test_support.h"
@@ -14,6 +16,9 @@
 
 #include <gtest/gtest.h>
 #include <zip.h>
+
+#include <atomic>
+#include <thread>
 
 namespace qm {
 namespace {
@@ -140,6 +145,86 @@ TEST_F(SaveRealServer, TailCopyNeverOverwritesTheTextOfCandidate1) {
     // All 3000 characters, nothing of the block.
     const std::vector<std::uint8_t> bytes(text.begin(), text.end());
     EXPECT_EQ(docserver::readDocument(st.saveTargetPath).plainText(), codepage::toUtf8(bytes) + "\n");
+}
+
+// A connection that counts the calls its server receives, and tells of each one first.
+class CountingConnection : public word::Connection {
+public:
+    CountingConnection(std::shared_ptr<word::Connection> inner, const std::function<void()>& onCall)
+        : inner_(std::move(inner)), onCall_(onCall) {}
+    word::Value invoke(std::uint32_t object, int dispid, word::CallKind kind,
+                       const std::vector<word::Value>& args) override {
+        onCall_();
+        return inner_->invoke(object, dispid, kind, args);
+    }
+
+private:
+    std::shared_ptr<word::Connection> inner_;
+    const std::function<void()>& onCall_;
+};
+
+TEST_F(SaveRealServer, WhilePausedTheServerGetsNoCallAndResumingChangesNothing) {
+    std::atomic<int> calls{0};
+    std::function<void()> onCall = [&] { ++calls; };
+    word::setConnectionFactory(
+        [&] { return std::make_shared<CountingConnection>(word::connectInProcess(), onCall); });
+    const auto src = writeSyntheticSource();
+    auto& s = session();
+    s.currentSourcePath = src;
+    s.advanceRepair = true;
+
+    // Runs work on a worker thread. With pause, the work is paused as its first call reaches the
+    // server: for 2 s no further call arrives and the work does not end; then it is resumed.
+    auto run = [&](const std::function<void()>& work, bool pause) {
+        calls = 0;
+        WorkControl control;
+        std::atomic<bool> done{false};
+        onCall = [&] {
+            if (++calls == 1 && pause)
+                control.pause();
+        };
+        std::thread worker([&] {
+            CurrentWorkScope current(control);
+            work();
+            done = true;
+        });
+        if (pause) {
+            while (calls == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+            EXPECT_EQ(calls, 1) << "a call was made while paused";
+            EXPECT_FALSE(done);
+            control.resume();
+        }
+        worker.join();
+        onCall = [&] { ++calls; };
+        EXPECT_GT(calls, 1);
+    };
+    auto analysis = [&](bool pause) {
+        run([] { SalvageDocFile(); }, pause);
+        std::vector<std::string> previews;
+        // A web archive names its parts and its date afresh on every save: what it shows is compared.
+        for (int n = 1; n <= 4; ++n) {
+            const auto page = docserver::readDocument(s.previewDocPath[n]);
+            previews.push_back(page.plainText() + "|pictures:" + std::to_string(page.pictures().size()));
+        }
+        s.clearPreviewFiles();
+        return previews;
+    };
+    auto save = [&](bool pause) {
+        run([&] { savetest::saveAllCandidates(dir_ / "Out", false); }, pause);
+        std::vector<std::vector<std::uint8_t>> outputs;
+        for (int n = 1; n <= 4; ++n)
+            outputs.push_back(test::readBytes(folder(n) / "Report.doc"));
+        fs::remove_all(dir_ / "Out");
+        return outputs;
+    };
+    const auto previews = analysis(false);
+    EXPECT_EQ(previews[0], kText + "\n|pictures:1");
+    EXPECT_EQ(analysis(true), previews);
+    const auto outputs = save(false);
+    EXPECT_FALSE(outputs[0].empty());
+    EXPECT_EQ(save(true), outputs);
 }
 
 // Every kind of document the save engine writes: the four .doc candidates, and the .docx

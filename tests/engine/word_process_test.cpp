@@ -180,6 +180,40 @@ TEST_F(WordProcessTest, LargeTextCrossesThePipe) {
     app.Quit();
 }
 
+TEST_F(WordProcessTest, BatchedInsertsKeepTheirOrderAndAFailureShowsAtTheNextCall) {
+    auto app = Application::create();
+    auto doc = app.Documents().Add();
+    auto range = doc.Content();
+    // More calls than one batch holds, and more text than one batch holds.
+    std::string expected;
+    for (int i = 0; i < 40000; ++i) {
+        const std::string text = i % 1000 == 0 ? std::string(100000, 'a' + i / 1000 % 26) : std::to_string(i);
+        range.InsertAfter(text);
+        range.InsertAfter("");
+        expected += text;
+        if (i % 3 == 0) {
+            range.InsertParagraphAfter();
+            expected += '\n';
+        }
+    }
+    range.InsertAfter("end");
+    expected += "end";
+    const auto out = dir_ / "many.txt";
+    doc.SaveAs(documentProfile("12.0", out.string()));
+    EXPECT_EQ(docserver::readDocument(out).plainText(), expected);
+
+    // An insert the server refuses (its document is closed) is raised by Flush or by the next
+    // call that is not an insert, and the server lives on.
+    doc.Close();
+    EXPECT_NO_THROW(range.InsertAfter("late"));
+    EXPECT_THROW(range.Flush(), WordError);
+    EXPECT_NO_THROW(range.InsertAfter("later"));
+    EXPECT_NO_THROW(range.InsertParagraphAfter());
+    EXPECT_THROW(app.Version(), WordError);
+    EXPECT_EQ(app.Version(), "12.0");
+    app.Quit();
+}
+
 TEST_F(WordProcessTest, MissingServerProgramFailsTheStart) {
     env_.set("QUILLMEND_WORD_SERVER", (dir_ / "no-such-server").string());
     EXPECT_THROW(Application::create(), WordError);

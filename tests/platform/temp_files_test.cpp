@@ -7,6 +7,7 @@
 #include "tests/support/test_support.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <set>
@@ -78,6 +79,28 @@ TEST_F(FilesTest, CopyOverwritesEvenReadOnlyTarget) {
     EXPECT_FALSE(files::exists(dir_ / "c"));
 }
 
+TEST_F(FilesTest, ACopyThatFailsLeavesTheTargetAsItWas) {
+    fs::create_directory(dir_ / "out");
+    test::writeText(dir_ / "out" / "b", "old content");
+    // A source gone before the copy; one whose read fails half-way (a plain file the kernel
+    // refuses to read at offset 0).
+    for (const fs::path& source : {dir_ / "vanished", fs::path("/proc/self/mem")}) {
+        EXPECT_FALSE(files::copyFile(source, dir_ / "out" / "b")) << source;
+        EXPECT_EQ(test::readText(dir_ / "out" / "b"), "old content") << source;
+        EXPECT_EQ(files::listFolder(dir_ / "out"), std::vector<std::string>{"b"}) << "no partial copy is left";
+    }
+    // A folder that takes no new file (not enforced for root).
+    if (::geteuid() != 0) {
+        test::writeText(dir_ / "a", "new");
+        fs::create_directory(dir_ / "ro");
+        test::writeText(dir_ / "ro" / "b", "old content");
+        fs::permissions(dir_ / "ro", fs::perms::owner_read | fs::perms::owner_exec, fs::perm_options::replace);
+        EXPECT_FALSE(files::copyFile(dir_ / "a", dir_ / "ro" / "b"));
+        EXPECT_EQ(test::readText(dir_ / "ro" / "b"), "old content");
+        fs::permissions(dir_ / "ro", fs::perms::owner_all, fs::perm_options::replace);
+    }
+}
+
 TEST_F(FilesTest, DeleteRenameWritable) {
     test::writeText(dir_ / "f", "x");
     fs::permissions(dir_ / "f", fs::perms::none, fs::perm_options::replace);
@@ -91,6 +114,21 @@ TEST_F(FilesTest, DeleteRenameWritable) {
     EXPECT_FALSE(files::deleteFile(dir_ / "g"));
     fs::create_directories(dir_ / "d");
     EXPECT_FALSE(files::deleteFile(dir_ / "d")) << "folders are not deleted as files";
+}
+
+TEST_F(FilesTest, MappedFileViewsRegularFilesOnlyAndNeverBlocks) {
+    test::writeText(dir_ / "f", "mapped bytes");
+    test::writeText(dir_ / "empty", "");
+    fs::create_directories(dir_ / "d");
+    ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0); // no writer: a blocking open would hang
+    const auto f = files::MappedFile::open(dir_ / "f");
+    ASSERT_TRUE(f);
+    EXPECT_EQ(std::string(f->bytes().begin(), f->bytes().end()), "mapped bytes");
+    const auto empty = files::MappedFile::open(dir_ / "empty");
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(empty->bytes().empty());
+    for (const char* refused : {"d", "fifo", "missing"})
+        EXPECT_FALSE(files::MappedFile::open(dir_ / refused)) << refused;
 }
 
 TEST_F(FilesTest, FoldersCreateListAndRemoveOnlyWhenEmpty) {
@@ -176,4 +214,16 @@ TEST(WorkControlTest, NestedPausesAndStopReleaseACheckpoint) {
     EXPECT_TRUE(stopped);
     control.reset();
     EXPECT_NO_THROW(control.checkpoint());
+
+    // The gate follows the current work of its own thread only.
+    control.requestStop();
+    EXPECT_NO_THROW(passWorkGate()); // no current work here
+    {
+        CurrentWorkScope current(control);
+        EXPECT_THROW(passWorkGate(), StopRequested);
+        std::thread other([] { EXPECT_NO_THROW(passWorkGate()); });
+        other.join();
+    }
+    EXPECT_EQ(currentWork(), nullptr);
+    control.reset();
 }

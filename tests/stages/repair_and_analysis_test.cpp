@@ -105,33 +105,21 @@ TEST_F(RepairTest, AnalysisErrorEndsLikeAReturnAndClearsThePreviousPreviews) {
 }
 
 TEST_F(RepairTest, AfterAStopNoEngineMethodStartsAnotherServer) {
+    // The real .doc salvage: the user stops as its first server starts (method 1); the methods
+    // after it must not start one.
+    WorkControl control;
     int serversStarted = 0;
     word::setConnectionFactory([&]() -> std::shared_ptr<word::Connection> {
         ++serversStarted;
+        EXPECT_EQ(currentWork(), serversStarted == 1 ? &control : nullptr); // the flow's pause gate is in place
+        control.requestStop();
         throw word::WordError("no server in this test");
     });
-    struct StartingEngine : AnalysisEngine {
-        WorkControl* control = nullptr;
-        int attempts = 0;
-        void SalvageDocFile() override {
-            // Four methods, each starting its own server; the user stops after the first.
-            for (int method = 1; method <= 4; ++method) {
-                try {
-                    ++attempts;
-                    word::Application::create();
-                } catch (const word::WordError&) {
-                }
-                if (method == 1)
-                    control->requestStop();
-            }
-        }
-        void SalvageDocxFile() override {}
-    } engine;
-    WorkControl control;
-    engine.control = &control;
-    session().sourceFiles = {"/x/a.doc"};
-    const auto r = RunAnalysis(engine, 1, &control);
-    EXPECT_EQ(engine.attempts, 4);
+    const auto source = dir_ / "a.doc";
+    test::writeText(source, std::string(4096, 'x')); // printable blocks: method 4 would start one
+    session().sourceFiles = {source.string()};
+    const auto engine = makeAnalysisEngine();
+    const auto r = RunAnalysis(*engine, 1, &control);
     EXPECT_EQ(serversStarted, 1);
     EXPECT_EQ(r.error, "stopped");
     // Outside a flow, servers start again.

@@ -191,6 +191,17 @@ TEST_F(SavingFlowTest, CurrentFileFlowIgnoresRepairModeAndDocxOtherCandidates) {
     session().selectedPreview = 2;
     run();
     EXPECT_TRUE(engine_.calls.empty());
+
+    // Before any preview was shown in the run, nothing at all happens, for either kind of file.
+    session().selectedPreview = SessionState{}.selectedPreview;
+    for (const char* name : {"n.doc", "n.docx"}) {
+        session().sourceFiles = {source(name)};
+        const std::string logBefore = log();
+        run();
+        EXPECT_TRUE(engine_.calls.empty()) << name;
+        EXPECT_TRUE(ui_.questions.empty()) << name;
+        EXPECT_EQ(log().substr(logBefore.size()).find(name), std::string::npos) << name;
+    }
 }
 
 TEST_F(SavingFlowTest, SaveOptionTwoNamesDocxOutputDoc) {
@@ -210,6 +221,24 @@ TEST_F(SavingFlowTest, StopEndsTheFlowAtOnce) {
     EXPECT_THROW(run(), StopRequested);
     EXPECT_EQ(engine_.calls.back(), "SaveAnchoredText 2 Preview 2 a.doc");
     EXPECT_EQ(session().filesSavedCount, 0);
+    const std::string aborted = std::string("\r\n\r\n") + logtext::kAborted;
+    ASSERT_GE(log().size(), aborted.size());
+    EXPECT_EQ(log().substr(log().size() - aborted.size()), aborted);
+}
+
+TEST_F(SavingFlowTest, ADocxCandidateThatLostItsDocumentReportsItsMediaCopies) {
+    struct MediaOnly : test::FakeSaveEngine {
+        int SaveDocxCandidate(const fs::path& f) override {
+            const auto copy = f / "r_image1.png";
+            test::writeText(copy, "png");
+            session().saveMediaCopies = {copy};
+            return 1;
+        }
+    } mediaOnly;
+    source("r.docx");
+    SavingWorker worker(ui_, mediaOnly, control_);
+    worker.run();
+    EXPECT_EQ(ui_.written, (std::vector<std::string>{out("Preview 1/r_image1.png").string()}));
 }
 
 TEST_F(SavingFlowTest, AFailingCandidateIsReportedAndTheNextOneRuns) {

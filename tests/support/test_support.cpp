@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 namespace qm::test {
 
@@ -59,6 +60,24 @@ fs::path binDir() {
     if (const char* env = std::getenv("QM_BIN_DIR"); env && *env)
         return env;
     return QM_TEST_BIN_DIR;
+}
+
+std::vector<DamagedFile> damagedFiles(const std::string& family) {
+    std::vector<DamagedFile> rows;
+    std::ifstream manifest(corpusDir() / "damaged" / "manifest.tsv");
+    std::string line;
+    std::getline(manifest, line); // header
+    while (std::getline(manifest, line)) {
+        std::istringstream fields(line);
+        DamagedFile f;
+        std::getline(fields, f.name, '\t');
+        std::getline(fields, f.original, '\t');
+        std::getline(fields, f.family, '\t');
+        std::getline(fields, f.damageClass, '\t');
+        if (f.family == family)
+            rows.push_back(f);
+    }
+    return rows;
 }
 
 fs::path corpusDir() {

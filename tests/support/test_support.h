@@ -56,6 +56,13 @@ protected:
 fs::path binDir();    // the build's bin folder (stopvane, quillmend-word, ...)
 fs::path corpusDir(); // ../shared/corpus; may not exist
 
+// One row of the corpus's damaged/manifest.tsv.
+struct DamagedFile {
+    std::string name, original, family, damageClass;
+};
+// The rows of one family ("doc", "docx"); empty when there is no manifest.
+std::vector<DamagedFile> damagedFiles(const std::string& family);
+
 // True when a program of that name is on $PATH.
 bool haveTool(const std::string& name);
 // Runs a shell command and returns its standard output; its wait status goes to status

@@ -29,7 +29,7 @@ std::vector<std::string> namesOf(CZipArchive& zip) {
     return names;
 }
 
-// The scan as the design states it: every offset tested with its own read.
+// A reference scan: every offset tested for a local header with a read of its own.
 std::vector<CFileHeader> naiveScan(const fs::path& path) {
     std::vector<CFileHeader> found;
     const int fd = ::open(path.c_str(), O_RDONLY);

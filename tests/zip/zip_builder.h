@@ -28,6 +28,31 @@ inline std::string deflateRaw(const std::string& data, int level = 6) {
     return out;
 }
 
+// Raw deflate data of the parts one after another, each part ending its deflate block (the
+// history goes on); ends[i] is the byte where part i's last block ends, rounded down.
+inline std::string deflateParts(const std::vector<std::string>& parts, std::vector<std::size_t>& ends, int level = 6) {
+    z_stream zs{};
+    if (deflateInit2(&zs, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::runtime_error("deflateInit2");
+    std::size_t total = 0;
+    for (const auto& p : parts)
+        total += p.size();
+    std::string out(deflateBound(&zs, static_cast<uLong>(total)) + 64 * parts.size(), '\0');
+    zs.next_out = reinterpret_cast<Bytef*>(out.data());
+    zs.avail_out = static_cast<uInt>(out.size());
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(parts[i].data()));
+        zs.avail_in = static_cast<uInt>(parts[i].size());
+        const bool last = i + 1 == parts.size();
+        if (deflate(&zs, last ? Z_FINISH : Z_BLOCK) != (last ? Z_STREAM_END : Z_OK))
+            throw std::runtime_error("deflate");
+        ends.push_back(zs.total_out);
+    }
+    deflateEnd(&zs);
+    out.resize(zs.total_out);
+    return out;
+}
+
 inline std::uint32_t crcOf(const std::string& data) {
     return static_cast<std::uint32_t>(
         crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));

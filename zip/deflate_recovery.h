@@ -1,0 +1,43 @@
+// Recovery of a damaged raw deflate stream of a text part (XML).
+//
+// zlib stops at the first undecodable symbol, and damage in the middle of a Huffman block
+// often does not stop it at all: decoding falls back into step a few symbols later, but every
+// back-reference that reaches across the damage then copies the wrong bytes. This decoder
+// reads the stream itself, checks that what it produces still looks like XML text, and at the
+// first fault looks for the next bit position from which the rest decodes cleanly - either
+// inside the damaged block with its code tables, or at a later block header - and goes on
+// from there with an unknown history. Bytes whose value is not known (back-references to
+// before a restart, the first symbols after it, the gap itself) come out as kUnknownByte, so
+// that the text scanner can drop the words that touch them.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace qm::deflate {
+
+// Stands for a byte whose value is not known. XML text never holds a zero byte.
+inline constexpr std::uint8_t kUnknownByte = 0;
+
+struct RecoveryLimits {
+    // Output is not produced beyond this many bytes.
+    std::uint64_t maxOutput = std::uint64_t{256} << 20;
+    // Wall time for the whole recovery, scans included.
+    std::chrono::milliseconds budget{3000};
+};
+
+struct RecoveryResult {
+    std::vector<std::uint8_t> bytes; // the decoded part, unknown bytes marked
+    std::size_t cleanPrefix = 0;     // bytes decoded before the first fault
+    int restarts = 0;                // points from which decoding went on after a fault
+    bool damaged = false;            // a fault was met or bytes were marked unknown
+    bool outOfTime = false;          // the budget ended the recovery
+};
+
+// Decodes the raw deflate data of a text part, going on after each fault as described above.
+RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLimits& limits = {});
+
+} // namespace qm::deflate
