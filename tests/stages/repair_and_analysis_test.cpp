@@ -1,3 +1,4 @@
+#include "stages/analysis_flow.h"
 #include "stages/analysis_worker.h"
 #include "stages/repair_start.h"
 #include "stages/exit_paths.h"
@@ -266,4 +267,124 @@ TEST_F(RepairTest, ExitCleanupLeavesNothingInTheTemporaryFolder) {
     s.pictureFolder.clear();
     s.docxWorkFolder.clear();
     s.savePictureFolder.clear();
+}
+
+// An engine that works in small steps through the pause gate until it is told to finish,
+// counting its steps, and notes whether two analyses ever ran at once.
+struct SteppingEngine : AnalysisEngine {
+    WorkControl* control = nullptr;
+    std::atomic<int> steps{0}, running{0}, overlaps{0};
+    std::atomic<bool> finish{false};
+    void work() {
+        if (running++ > 0)
+            ++overlaps;
+        try {
+            while (!finish) {
+                control->checkpoint();
+                ++steps;
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        } catch (...) {
+            --running;
+            throw;
+        }
+        --running;
+    }
+    void SalvageDocFile() override { work(); }
+    void SalvageDocxFile() override { work(); }
+};
+
+struct TimerUi : test::FakeUi {
+    std::vector<std::pair<bool, int>> timers;
+    void setProgressTimer(bool on, int ms) override { timers.emplace_back(on, ms); }
+};
+
+class AnalysisFlowTest : public RepairTest {
+protected:
+    AnalysisFlowTest() {
+        test::writeText(dir_ / "a.doc", "x");
+        session().sourceFiles = {(dir_ / "a.doc").string()};
+        session().analysisStopped = false;
+        engine_.control = &flow_.control();
+    }
+    // Steps made in a quiet interval: 0 when the engine is held.
+    int stepsDuring(int ms) {
+        const int before = engine_.steps;
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        return engine_.steps - before;
+    }
+    TimerUi timerUi_;
+    SteppingEngine engine_;
+    AnalysisFlow flow_{timerUi_, engine_};
+};
+
+TEST_F(AnalysisFlowTest, ProgressCyclesInStepsOfFive) {
+    session().progressPos = 0;
+    std::vector<int> seen;
+    for (int i = 0; i < 21; ++i)
+        seen.push_back(flow_.tick());
+    EXPECT_EQ(seen.front(), 5);
+    EXPECT_EQ(seen[18], 95);
+    EXPECT_EQ(seen[19], 0);
+    EXPECT_EQ(seen[20], 5);
+}
+
+TEST_F(AnalysisFlowTest, PauseHoldsTheEngineAndStopNoWhilePausedResumes) {
+    std::atomic<bool> ended{false};
+    flow_.start(1, [&] { ended = true; });
+    EXPECT_GT(stepsDuring(100), 0);
+    EXPECT_STREQ(flow_.pauseOrResume(), "Resume");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // a step under way ends
+    EXPECT_EQ(stepsDuring(300), 0) << "paused";
+    EXPECT_STREQ(flow_.pauseOrResume(), "Pause");
+    EXPECT_GT(stepsDuring(100), 0) << "resumed";
+    EXPECT_EQ(timerUi_.timers.back(), std::make_pair(true, 100)) << "after a Resume the bar moves ten times as fast";
+
+    flow_.pauseOrResume();
+    timerUi_.yesNoAnswers = {false};
+    EXPECT_FALSE(flow_.stop());
+    EXPECT_EQ(timerUi_.questions.back(), "Do you want to Stop the analysis process ");
+    EXPECT_STREQ(flow_.pauseCaption(), "Pause");
+    EXPECT_FALSE(session().paused);
+    EXPECT_GT(stepsDuring(100), 0) << "Stop answered No while paused runs the analysis again";
+    EXPECT_STREQ(flow_.pauseOrResume(), "Resume") << "the next press pauses";
+    flow_.pauseOrResume();
+
+    engine_.finish = true;
+    flow_.join();
+    EXPECT_TRUE(ended && flow_.finished() && session().analysisFinished);
+    EXPECT_FALSE(session().analysisStopped);
+}
+
+TEST_F(AnalysisFlowTest, StopEndsTheWorkerBeforeTheNextStarts) {
+    flow_.start(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    timerUi_.yesNoAnswers = {true};
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(flow_.stop());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    EXPECT_TRUE(flow_.finished()) << "joined";
+    EXPECT_TRUE(session().analysisStopped);
+    EXPECT_EQ(flow_.result().error, "stopped");
+
+    flow_.start(1);
+    std::jthread finisher([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        engine_.finish = true;
+    });
+    flow_.start(1); // waits for the first to end
+    flow_.join();
+    EXPECT_EQ(engine_.overlaps, 0);
+    EXPECT_GT(engine_.steps, 0);
+}
+
+TEST_F(AnalysisFlowTest, EscapeNoGoesOnYesEndsTheWorker) {
+    flow_.start(1);
+    timerUi_.yesNoAnswers = {false, true};
+    EXPECT_FALSE(flow_.escape());
+    EXPECT_EQ(timerUi_.questions.back(), "Do you want to exit ? ");
+    EXPECT_GT(stepsDuring(100), 0);
+    EXPECT_TRUE(flow_.escape());
+    EXPECT_TRUE(flow_.finished());
+    EXPECT_FALSE(session().analysisStopped);
 }
