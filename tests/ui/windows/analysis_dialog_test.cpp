@@ -7,6 +7,7 @@
 #include "ui/message_boxes.h"
 
 #include "tests/support/test_support.h"
+#include "tests/ui/windows/window_test_support.h"
 
 #include <wx/app.h>
 #include <wx/init.h>
@@ -19,10 +20,10 @@
 
 using namespace qm;
 using namespace qm::ui;
+using qm::test::screenshot;
+using qm::test::send;
 
 namespace {
-
-bool gDisplay = false;
 
 // Works in small steps through the pause gate until told to finish.
 struct SteppingEngine : stages::AnalysisEngine {
@@ -40,29 +41,11 @@ struct SteppingEngine : stages::AnalysisEngine {
     void SalvageDocxFile() override { work(); }
 };
 
-void screenshot(const std::string& name) {
-    if (!test::haveTool("import"))
-        return;
-    fs::create_directories(QM_TEST_ARTIFACTS_DIR);
-    int status = 0;
-    test::runCommand("import -window root '" + std::string(QM_TEST_ARTIFACTS_DIR) + "/" + name + ".png' 2>&1", status);
-    EXPECT_EQ(status, 0) << name;
-}
-
-void send(wxWindow* target, int id) {
-    wxCommandEvent e(wxEVT_BUTTON, id);
-    e.SetEventObject(target);
-    target->GetEventHandler()->ProcessEvent(e);
-}
-
 class AnalysisDialogTest : public test::IsolatedTest {
 protected:
     void SetUp() override {
-        if (!gDisplay) {
-            if (const char* required = std::getenv("QM_REQUIRE_DISPLAY"); required && *required == '1')
-                FAIL() << "no display";
+        if (test::noWindowDisplay())
             GTEST_SKIP() << "no display";
-        }
         fs::create_directories(dir_ / "logs");
         fs::create_directories(dir_ / "install");
         registry::writeValue("TYDOC", "LogPath", (dir_ / "logs").string());
@@ -101,7 +84,7 @@ TEST_F(AnalysisDialogTest, ClosesItselfWhenTheWorkerEnds) {
     CProgressBar dialog(nullptr, engine_, 1);
     engine_.control = &dialog.flow().control();
     after(1500, [&] {
-        screenshot("step2-analysis-dialog");
+        screenshot("step2-analysis-dialog", 0);
         engine_.finish = true;
     });
     const auto t0 = std::chrono::steady_clock::now();
@@ -119,14 +102,14 @@ TEST_F(AnalysisDialogTest, PauseHoldsResumeGoesOnStopEnds) {
     int held = -1, resumed = -1;
     std::chrono::steady_clock::time_point stopAt;
     after(300, [&] {
-        send(&dialog, id::kAnalysisPause);
+        send(&dialog, wxEVT_BUTTON, id::kAnalysisPause);
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         held = stepsDuring(2000);
-        send(&dialog, id::kAnalysisPause);
+        send(&dialog, wxEVT_BUTTON, id::kAnalysisPause);
         resumed = stepsDuring(200);
         boxes_.answers = {true};
         stopAt = std::chrono::steady_clock::now();
-        send(&dialog, id::kAnalysisStop);
+        send(&dialog, wxEVT_BUTTON, id::kAnalysisStop);
     });
     EXPECT_EQ(dialog.ShowModal(), wxID_OK);
     EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(5));
@@ -139,21 +122,3 @@ TEST_F(AnalysisDialogTest, PauseHoldsResumeGoesOnStopEnds) {
 }
 
 } // namespace
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    const char* display = std::getenv("DISPLAY");
-    if (display && *display) {
-        // No accessibility bus: its bridge keeps memory the leak checker would report.
-        setenv("NO_AT_BRIDGE", "1", 1);
-        setenv("GDK_BACKEND", "x11", 1);
-        wxApp::SetInstance(new wxApp);
-        int wxArgc = 1;
-        char* wxArgv[] = {argv[0], nullptr};
-        gDisplay = wxEntryStart(wxArgc, wxArgv);
-    }
-    const int rc = RUN_ALL_TESTS();
-    if (gDisplay)
-        wxEntryCleanup();
-    return rc;
-}

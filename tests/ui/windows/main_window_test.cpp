@@ -11,6 +11,7 @@
 #include "ui/message_boxes.h"
 
 #include "tests/support/test_support.h"
+#include "tests/ui/windows/window_test_support.h"
 
 #include <wx/app.h>
 #include <wx/checkbox.h>
@@ -25,42 +26,12 @@
 
 using namespace qm;
 using namespace qm::ui;
+using qm::test::press;
+using qm::test::pump;
+using qm::test::screenshot;
+using qm::test::send;
 
 namespace {
-
-bool gDisplay = false;
-
-void pump(int ms = 300) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        wxTheApp->Yield(true);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
-
-// The whole screen; the virtual X server has no window manager, so this is the windows alone.
-void screenshot(const std::string& name) {
-    if (!test::haveTool("import"))
-        return;
-    pump(400);
-    fs::create_directories(QM_TEST_ARTIFACTS_DIR);
-    int status = 0;
-    test::runCommand("import -window root '" + std::string(QM_TEST_ARTIFACTS_DIR) + "/" + name + ".png' 2>&1", status);
-    EXPECT_EQ(status, 0) << name;
-}
-
-void send(wxWindow* target, wxEventType type, int id) {
-    wxCommandEvent e(type, id);
-    e.SetEventObject(target);
-    target->GetEventHandler()->ProcessEvent(e);
-}
-
-void press(wxWindow* target, int key) {
-    wxKeyEvent e(wxEVT_CHAR_HOOK);
-    e.m_keyCode = key;
-    e.SetEventObject(target);
-    target->GetEventHandler()->ProcessEvent(e);
-}
 
 struct FakePreview : stages::PreviewHandOver {
     wxWindow* window = nullptr;
@@ -75,11 +46,8 @@ struct FakePreview : stages::PreviewHandOver {
 class Step1WindowTest : public test::IsolatedTest {
 protected:
     void SetUp() override {
-        if (!gDisplay) {
-            if (const char* required = std::getenv("QM_REQUIRE_DISPLAY"); required && *required == '1')
-                FAIL() << "no display";
+        if (test::noWindowDisplay())
             GTEST_SKIP() << "no display";
-        }
         fs::create_directories(dir_ / "logs");
         fs::create_directories(dir_ / "install" / "help");
         fs::create_directories(dir_ / "bin");
@@ -100,7 +68,7 @@ protected:
         pump();
     }
     void TearDown() override {
-        if (!gDisplay)
+        if (!test::windowDisplay())
             return;
         if (window_)
             window_->Destroy();
@@ -342,7 +310,7 @@ TEST_F(Step1WindowTest, SecondStartEscapeAndTemporaryFolder) {
 
 TEST(CompletionChild, OneExit) {
     const char* mode = std::getenv("QM_COMPLETION_EXIT");
-    if (!mode || !gDisplay)
+    if (!mode || !test::windowDisplay())
         GTEST_SKIP() << "run by CompletionExits";
     auto& s = session();
     const fs::path tmp = std::getenv("QM_COMPLETION_DIR");
@@ -364,21 +332,3 @@ TEST(CompletionChild, OneExit) {
 }
 
 } // namespace
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    const char* display = std::getenv("DISPLAY");
-    if (display && *display) {
-        // No accessibility bus: its bridge keeps memory the leak checker would report.
-        setenv("NO_AT_BRIDGE", "1", 1);
-        setenv("GDK_BACKEND", "x11", 1);
-        wxApp::SetInstance(new wxApp);
-        int wxArgc = 1;
-        char* wxArgv[] = {argv[0], nullptr};
-        gDisplay = wxEntryStart(wxArgc, wxArgv);
-    }
-    const int rc = RUN_ALL_TESTS();
-    if (gDisplay)
-        wxEntryCleanup();
-    return rc;
-}

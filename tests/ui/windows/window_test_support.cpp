@@ -1,0 +1,78 @@
+#include "tests/ui/windows/window_test_support.h"
+
+#include "tests/support/test_support.h"
+
+#include <wx/app.h>
+#include <wx/init.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+namespace qm::test {
+namespace {
+bool gDisplay = false;
+} // namespace
+
+bool windowDisplay() { return gDisplay; }
+
+bool noWindowDisplay() {
+    if (gDisplay)
+        return false;
+    if (const char* required = std::getenv("QM_REQUIRE_DISPLAY"); required && *required == '1')
+        ADD_FAILURE() << "no display";
+    return true;
+}
+
+void pump(int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        wxTheApp->Yield(true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+void screenshot(const std::string& name, int settleMs) {
+    if (!haveTool("import"))
+        return;
+    pump(settleMs);
+    fs::create_directories(QM_TEST_ARTIFACTS_DIR);
+    int status = 0;
+    runCommand("import -window root '" + std::string(QM_TEST_ARTIFACTS_DIR) + "/" + name + ".png' 2>&1", status);
+    EXPECT_EQ(status, 0) << name;
+}
+
+void send(wxWindow* target, wxEventType type, int id) {
+    wxCommandEvent e(type, id);
+    e.SetEventObject(target);
+    target->GetEventHandler()->ProcessEvent(e);
+}
+
+void press(wxWindow* target, int key) {
+    wxKeyEvent e(wxEVT_CHAR_HOOK);
+    e.m_keyCode = key;
+    e.SetEventObject(target);
+    target->GetEventHandler()->ProcessEvent(e);
+}
+
+} // namespace qm::test
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    const char* display = std::getenv("DISPLAY");
+    if (display && *display) {
+        // No accessibility bus: its bridge keeps memory the leak checker would report.
+        setenv("NO_AT_BRIDGE", "1", 1);
+        setenv("GDK_BACKEND", "x11", 1);
+        wxApp::SetInstance(new wxApp);
+        int wxArgc = 1;
+        char* wxArgv[] = {argv[0], nullptr};
+        qm::test::gDisplay = wxEntryStart(wxArgc, wxArgv);
+    }
+    const int rc = RUN_ALL_TESTS();
+    if (qm::test::gDisplay)
+        wxEntryCleanup();
+    return rc;
+}
