@@ -2,14 +2,11 @@
 #include "engine/doc_steps.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -158,51 +155,6 @@ std::uint32_t readU24(Bytes data, std::size_t offset) { return readU32(data, off
 
 std::uint16_t readU16(Bytes data, std::size_t offset) {
     return static_cast<std::uint16_t>(readU32(data, offset) & 0xFFFFu);
-}
-
-SourceView::~SourceView() {
-    if (map_)
-        ::munmap(map_, size_);
-}
-
-SourceView::SourceView(SourceView&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
-      map_(std::exchange(other.map_, nullptr)) {}
-
-SourceView& SourceView::operator=(SourceView&& other) noexcept {
-    if (this != &other) {
-        if (map_)
-            ::munmap(map_, size_);
-        data_ = std::exchange(other.data_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-        map_ = std::exchange(other.map_, nullptr);
-    }
-    return *this;
-}
-
-std::optional<SourceView> SourceView::open(const std::filesystem::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
-    struct stat st{};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    SourceView view;
-    if (st.st_size > 0) {
-        void* m = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-        if (m == MAP_FAILED) {
-            ::close(fd);
-            return std::nullopt;
-        }
-        ::madvise(m, static_cast<std::size_t>(st.st_size), MADV_SEQUENTIAL);
-        view.map_ = m;
-        view.data_ = static_cast<const std::uint8_t*>(m);
-        view.size_ = static_cast<std::size_t>(st.st_size);
-    }
-    ::close(fd);
-    return view;
 }
 
 bool writeAt(const std::filesystem::path& file, std::uint64_t offset, Bytes bytes) {

@@ -6,6 +6,8 @@
 // or buffer, never one read per offset. The analysis and the save side both use these.
 #pragma once
 
+#include "platform/files.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -74,27 +76,8 @@ std::uint16_t readU16(Bytes data, std::size_t offset);
 // The bytes [offset, offset + length) that exist (shorter at the end of data, empty beyond it).
 Bytes slice(Bytes data, std::uint64_t offset, std::uint64_t length);
 
-// A read-only view of a whole file through a memory map. The file is opened O_RDONLY and
-// never changed, nor are its permissions.
-class SourceView {
-public:
-    SourceView() = default;
-    ~SourceView();
-    SourceView(SourceView&& other) noexcept;
-    SourceView& operator=(SourceView&& other) noexcept;
-    SourceView(const SourceView&) = delete;
-    SourceView& operator=(const SourceView&) = delete;
-
-    // nullopt when the file cannot be opened or mapped.
-    static std::optional<SourceView> open(const std::filesystem::path& file);
-
-    Bytes bytes() const { return {data_, size_}; }
-    std::size_t size() const { return size_; }
-
-private:
-    const std::uint8_t* data_ = nullptr;
-    std::size_t size_ = 0;
-    void* map_ = nullptr;
-};
+// A read-only view of a whole file through a memory map; the file is never changed, nor are
+// its permissions, and a file that is not regular is refused without blocking.
+using SourceView = files::MappedFile;
 
 } // namespace qm::doc

@@ -268,6 +268,7 @@ std::optional<MappedFile> MappedFile::open(const fs::path& p) {
         if (st.st_size > 0) {
             void* at = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
             if (at != MAP_FAILED) {
+                ::madvise(at, static_cast<std::size_t>(st.st_size), MADV_SEQUENTIAL); // scans read front to back
                 m.data_ = static_cast<const std::uint8_t*>(at);
                 m.size_ = static_cast<std::size_t>(st.st_size);
                 file = std::move(m);

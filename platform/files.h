@@ -55,6 +55,7 @@ public:
     MappedFile& operator=(const MappedFile&) = delete;
 
     std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
+    std::size_t size() const { return size_; }
 
 private:
     MappedFile() = default;
