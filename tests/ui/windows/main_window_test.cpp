@@ -43,6 +43,18 @@ struct FakePreview : stages::PreviewHandOver {
     }
 };
 
+// What another process writes to a file once it is whole: the file exists before the shell
+// has written to it, so wait for a last line that ends.
+std::string wholeLines(const fs::path& file, int waitMs) {
+    std::string text;
+    for (int waited = 0;; waited += 20) {
+        text = fs::exists(file) ? test::readText(file) : "";
+        if ((!text.empty() && text.back() == '\n') || waited >= waitMs)
+            return text;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 class Step1WindowTest : public test::IsolatedTest {
 protected:
     void SetUp() override {
@@ -81,11 +93,7 @@ protected:
     }
     wxListCtrl* list() { return dynamic_cast<wxListCtrl*>(window_->FindWindow(id::kSourceList)); }
     std::string log() { return test::readText(dir_ / "logs" / "Activity Log.txt"); }
-    std::string opened() {
-        for (int i = 0; i < 100 && !fs::exists(dir_ / "opened.txt"); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return fs::exists(dir_ / "opened.txt") ? test::readText(dir_ / "opened.txt") : "";
-    }
+    std::string opened() { return wholeLines(dir_ / "opened.txt", 5000); }
     std::vector<std::string> twoFiles() {
         test::writeText(dir_ / "Report.doc", "a");
         test::writeText(dir_ / "report.doc", "b");
@@ -269,9 +277,7 @@ TEST_F(Step1WindowTest, SecondStartEscapeAndTemporaryFolder) {
     struct EndProgram {
         fs::path pidFile;
         ~EndProgram() {
-            for (int i = 0; i < 20 && !fs::exists(pidFile); ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            const std::string pid = fs::exists(pidFile) ? test::readText(pidFile) : "";
+            const std::string pid = wholeLines(pidFile, 1000);
             if (std::atoi(pid.c_str()) > 0)
                 ::kill(std::atoi(pid.c_str()), SIGKILL);
         }
@@ -301,9 +307,7 @@ TEST_F(Step1WindowTest, SecondStartEscapeAndTemporaryFolder) {
     EXPECT_NE(log().find("Total Files Count :    2"), std::string::npos);
 
     test::runCommand("xdotool key Escape", status);
-    for (int i = 0; i < 50 && !fs::exists(dir_ / "rc"); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(test::readText(dir_ / "rc"), "0\n") << "Escape answered Yes ends the program with code 0";
+    EXPECT_EQ(wholeLines(dir_ / "rc", 5000), "0\n") << "Escape answered Yes ends the program with code 0";
     EXPECT_NE(test::readText(dir_ / "boxes.txt").find("Tessary for Word|Do you want to exit ? \n"), std::string::npos);
     EXPECT_TRUE(fs::is_empty(dir_ / "tmp")) << "nothing is left in the temporary folder";
 }
