@@ -27,7 +27,7 @@ struct FakeUi : stages::StageUi {
 
     void showText(stages::Field f, const std::string& t) override { texts.emplace_back(static_cast<int>(f), t); }
     void setOverallProgress(int p) override { progress.push_back(p); }
-    void setProgressTimer(bool, int) override {}
+    void setBusy(bool) override {}
     bool askYesNo(const std::string& q) override {
         questions.push_back(q);
         if (yesNoAnswers.empty())
