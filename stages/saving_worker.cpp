@@ -191,7 +191,7 @@ void SavingWorker::currentFileFlow() {
                 runCandidate(k, 1, [&] {
                     engine_.ExtractPicturesTo(folder);
                     const int r = engine_.SaveFibText(name, folder);
-                    engine_.SaveCombinedDoc(CombinedVariant::CurrentFile, r);
+                    engine_.SaveCombinedDoc(SaveVariant::CurrentFile, r);
                 });
             }
         } else if (n >= 2 && n <= 4) {
@@ -259,7 +259,7 @@ void SavingWorker::allFilesFlow() {
                             if (n == 1) {
                                 engine_.ExtractPicturesTo(folder);
                                 const int r = engine_.SaveFibText(name, folder);
-                                engine_.SaveCombinedDoc(CombinedVariant::AllFiles, r);
+                                engine_.SaveCombinedDoc(SaveVariant::AllFiles, r);
                             } else if (n == 4) {
                                 engine_.SaveRawBlocks(name, folder);
                             } else {

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "app/session_state.h"
-#include "stages/engine_ops.h"
+#include "stages/engine_adapters.h"
 #include "stages/stage_ui.h"
 
 #include "tests/support/test_support.h"
@@ -86,8 +86,8 @@ struct FakeSaveEngine : stages::SaveEngine {
         note("SaveFibText " + n + " " + f.filename().string());
         return 1;
     }
-    int SaveCombinedDoc(stages::CombinedVariant v, int r) override {
-        note(std::string("SaveCombinedDoc ") + (v == stages::CombinedVariant::AllFiles ? "all " : "current ") +
+    int SaveCombinedDoc(SaveVariant v, int r) override {
+        note(std::string("SaveCombinedDoc ") + (v == SaveVariant::AllFiles ? "all " : "current ") +
              std::to_string(r));
         touch(session().saveTargetPath, "c1-new");
         return 1;
