@@ -181,8 +181,8 @@ void copyPreviews(const fs::path& folder) {
 }
 
 // Runs the preview stage (with --previews) and the saving flow over the given inputs, in this
-// process. Throws StopRequested when the run is stopped.
-void runFlows(const Options& options, const std::vector<Input>& inputs, const std::vector<size_t>& which,
+// process; returns how the run ended.
+FlowResult runFlows(const Options& options, const std::vector<Input>& inputs, const std::vector<size_t>& which,
               std::vector<FileReport>& reports, ConsoleUi& ui, std::ostream& err, WorkControl& control) {
     auto& s = session();
     s.sourceFiles.clear();
@@ -195,12 +195,14 @@ void runFlows(const Options& options, const std::vector<Input>& inputs, const st
     if (options.previewsDir) {
         auto engine = makeAnalysisEngine();
         for (size_t k = 0; k < which.size(); ++k) {
-            control.checkpoint();
+            if (control.stopRequested())
+                return {FlowOutcome::Stopped, {}};
             const size_t i = which[k];
             err << "[" << i + 1 << "/" << reports.size() << "] analysing " << inputs[i].source << "\n";
             const AnalysisResult r = RunAnalysis(*engine, static_cast<int>(k + 1), &control);
-            control.checkpoint();
-            if (!r.error.empty()) {
+            if (r.outcome == FlowOutcome::Stopped)
+                return r;
+            if (r.outcome == FlowOutcome::Failed) {
                 reports[i].addError(r.error);
                 err << "quillmend-cli: " << inputs[i].source << ": " << r.error << "\n";
             }
@@ -221,7 +223,9 @@ void runFlows(const Options& options, const std::vector<Input>& inputs, const st
     auto engine = makeSaveEngine();
     SavingWorker worker(ui, *engine, control);
     worker.setOutputNames(names);
-    worker.run();
+    const FlowResult saved = worker.run();
+    if (saved.outcome == FlowOutcome::Stopped)
+        return saved;
     // The analysis and the save side read a package alike: each note is reported once.
     for (size_t i : which) {
         const auto it = s.zipNotes.find(fs::path(inputs[i].source).string());
@@ -231,6 +235,7 @@ void runFlows(const Options& options, const std::vector<Input>& inputs, const st
             if (std::find(reports[i].notes.begin(), reports[i].notes.end(), note) == reports[i].notes.end())
                 reports[i].notes.push_back(note);
     }
+    return saved;
 }
 
 // The run itself; signals is the run's stop watcher, ownScope is set once the document
@@ -292,28 +297,30 @@ int runStoppable(const Options& options, Console& console, WorkControl& control,
 
     enterPrivateServerScope();
     ownScope = true;
-    try {
-        if (options.jobs > 1 && valid.size() > 1) {
-            runInWorkers(options.jobs, valid, [&](size_t index, WorkControl& workerControl) {
-                std::ostringstream progress;
-                ConsoleUi workerUi(progress, console.in, false, reports, {index});
-                try {
-                    runFlows(options, inputs, {index}, reports, workerUi, progress, workerControl);
-                } catch (const StopRequested&) {
-                }
-                reports[index].progress = progress.str();
-                return reports[index];
-            }, reports, console.err, control);
-        } else if (!valid.empty()) {
-            runFlows(options, inputs, valid, reports, ui, console.err, control);
+    // An error that ended a saving run early (not one candidate's) fails the run.
+    bool runFailed = false;
+    if (options.jobs > 1 && valid.size() > 1) {
+        runInWorkers(options.jobs, valid, [&](size_t index, WorkControl& workerControl) {
+            std::ostringstream progress;
+            ConsoleUi workerUi(progress, console.in, false, reports, {index});
+            const FlowResult end = runFlows(options, inputs, {index}, reports, workerUi, progress, workerControl);
+            if (end.outcome == FlowOutcome::Failed)
+                reports[index].addError(end.error);
+            reports[index].progress = progress.str();
+            return reports[index];
+        }, reports, console.err, control);
+    } else if (!valid.empty()) {
+        const FlowResult end = runFlows(options, inputs, valid, reports, ui, console.err, control);
+        if (end.outcome == FlowOutcome::Failed) {
+            console.err << "quillmend-cli: " << end.error << "\n";
+            runFailed = true;
         }
-    } catch (const StopRequested&) {
     }
     cleanUpRunFiles();
     const int stopSignal = signals.received();
 
     // A file without a candidate, or with an error (a write that failed), fails the run.
-    int status = 0;
+    int status = runFailed ? 1 : 0;
     for (const auto& r : reports)
         if (!r.gotCandidate() || !r.errors.empty())
             status = 1;
