@@ -183,7 +183,7 @@ void copyPreviews(const fs::path& folder) {
 // Runs the preview stage (with --previews) and the saving flow over the given inputs, in this
 // process; returns how the run ended.
 FlowResult runFlows(const Options& options, const std::vector<Input>& inputs, const std::vector<size_t>& which,
-              std::vector<FileReport>& reports, ConsoleUi& ui, std::ostream& err, WorkControl& control) {
+                    std::vector<FileReport>& reports, ConsoleUi& ui, std::ostream& err, WorkControl& control) {
     auto& s = session();
     s.sourceFiles.clear();
     std::vector<std::string> names;
