@@ -350,10 +350,17 @@ void rescore(Assessment& a) {
     a.score = language - kNoiseCost * (words - language) + kPictureWords * static_cast<double>(a.pictures);
 }
 
-Assessment assessText(std::string_view utf8, std::uint64_t pictures, const Lexicon& lexicon) {
+namespace {
+
+// The assessment over a text given in pieces (paragraphs): forEachPiece(visit) calls
+// visit(piece) for every piece in order, once per pass.
+template <typename Pieces> Assessment assessPieces(const Pieces& forEachPiece, std::uint64_t pictures, const Lexicon& lexicon) {
+    const auto forEachWordOf = [&](auto visit) {
+        forEachPiece([&](std::string_view piece) { forEachWord(piece, visit); });
+    };
     Assessment a;
     a.pictures = pictures;
-    forEachWord(utf8, [&](std::string_view) { ++a.words; });
+    forEachWordOf([&](std::string_view) { ++a.words; });
     // Every stride-th word is judged: at most kSampleWords, spread over the whole text. The run
     // of words that ends at a judged word is remembered, to be counted over the whole text.
     const std::uint64_t stride = std::max<std::uint64_t>(1, (a.words + kSampleWords - 1) / kSampleWords);
@@ -361,7 +368,7 @@ Assessment assessText(std::string_view utf8, std::uint64_t pictures, const Lexic
     std::map<std::uint64_t, std::uint32_t> occurrences;
     std::vector<std::uint64_t> sampledRuns;
     Shingles runs;
-    forEachWord(utf8, [&](std::string_view word) {
+    forEachWordOf([&](std::string_view word) {
         runs.add(word);
         if (k++ % stride == 0 && a.sampled < kSampleWords) {
             ++a.sampled;
@@ -376,7 +383,7 @@ Assessment assessText(std::string_view utf8, std::uint64_t pictures, const Lexic
     // judged run that occurs c times stands for 1/c of a word.
     if (!sampledRuns.empty()) {
         Shingles all;
-        forEachWord(utf8, [&](std::string_view word) {
+        forEachWordOf([&](std::string_view word) {
             all.add(word);
             if (all.full())
                 if (const auto it = occurrences.find(all.hash()); it != occurrences.end())
@@ -391,10 +398,21 @@ Assessment assessText(std::string_view utf8, std::uint64_t pictures, const Lexic
     return a;
 }
 
+} // namespace
+
+Assessment assessText(std::string_view utf8, std::uint64_t pictures, const Lexicon& lexicon) {
+    return assessPieces([&](auto visit) { visit(utf8); }, pictures, lexicon);
+}
+
 Assessment assessDocument(const fs::path& document, std::uint64_t extraPictures, const Lexicon& lexicon) {
     try {
+        // Paragraph by paragraph: the document's text is never copied whole.
         const docserver::Document doc = docserver::readDocument(document);
-        return assessText(doc.plainText(), doc.pictures().size() + extraPictures, lexicon);
+        const auto paragraphs = [&](auto visit) {
+            for (const auto& p : doc.paragraphs())
+                visit(p.text());
+        };
+        return assessPieces(paragraphs, doc.pictures().size() + extraPictures, lexicon);
     } catch (...) {
         Assessment a;
         a.readable = false;
