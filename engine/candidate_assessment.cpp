@@ -24,7 +24,7 @@ namespace {
 constexpr std::size_t kMaxDictionaries = 16;
 constexpr std::size_t kMaxSpacedWord = 30;  // letters of a word in a script written with spaces
 constexpr std::size_t kJudgedPrefix = 64;   // code points of a long word that are judged
-constexpr double kNoiseCost = 0.25;
+constexpr double kNoiseCost = 0.5;
 constexpr double kPictureWords = 20;
 
 // Unicode classes through the C.UTF-8 locale (present on every glibc system).
@@ -108,11 +108,16 @@ bool hasWordForm(const std::u32string& w) {
         if (!isLetter(c) || scriptOf(c) != script)
             return false;
     if (script == Han) {
-        // 8-bit text read as 16-bit: both bytes of every code point printable ASCII.
-        const bool allAsciiPairs = std::all_of(w.begin(), w.end(), [](char32_t c) {
-            return (c & 0xFF) >= 0x20 && (c & 0xFF) < 0x7F && (c >> 8) >= 0x20 && (c >> 8) < 0x7F;
+        // The rare characters of the extension blocks are what stray 16-bit values give.
+        if (std::any_of(w.begin(), w.end(), [](char32_t c) { return (c >= 0x3400 && c <= 0x4DBF) || c >= 0x20000; }))
+            return false;
+        // 8-bit text (or bytes between zeros) read as 16-bit: the high byte of every code point
+        // printable ASCII, the low byte too or zero.
+        const bool asciiPairs = std::all_of(w.begin(), w.end(), [](char32_t c) {
+            const char32_t low = c & 0xFF, high = c >> 8;
+            return high >= 0x20 && high < 0x7F && (low == 0 || (low >= 0x20 && low < 0x7F));
         });
-        return !allAsciiPairs;
+        return !asciiPairs;
     }
     if (unspaced(script))
         return true;
@@ -134,6 +139,11 @@ bool hasWordForm(const std::u32string& w) {
             return false;
     }
     if (script == Latin) {
+        // Accented letters are the minority of a word; bytes of any value read in a code page
+        // give mostly those.
+        const auto accented = std::count_if(w.begin(), w.end(), [](char32_t c) { return c >= 0x80; });
+        if (3 * static_cast<std::size_t>(accented) > 2 * w.size())
+            return false;
         std::size_t run = 0;
         for (char32_t c : w) {
             run = isVowel(script, c) ? 0 : run + 1;

@@ -9,17 +9,18 @@
 //   - a word of a script no dictionary covers scores 1 when it has the form of a word, else 0.
 // The form of a word: letters of one script only; for scripts written with spaces at most 30
 // of them, no letter three times in a row, and in cased scripts lower case, upper case or one
-// capital first; Latin, Greek and Cyrillic words hold a vowel and Latin ones no run of more
-// than six consonants. A run of Han characters whose every code point is two printable ASCII
-// bytes is 8-bit text read as 16-bit, not language.
+// capital first; Latin, Greek and Cyrillic words hold a vowel, and Latin ones no run of more
+// than six consonants and no more than two thirds accented letters. A run of Han characters is
+// no language when it holds a character of the rare extension blocks, or when every code point
+// is a printable ASCII byte and another or zero (8-bit text read as 16-bit).
 // Text a candidate holds more than once (a passage found twice) counts once: for each judged
 // word, the run of eight words that ends there is counted over the whole text, and u is the
 // mean of 1 / its count. With the sample's mean q, the language words are L = words * u * q
 // and the rest N = words * u - L;
-//   score = L - N / 4 + 20 * pictures
-// so more text of the same quality scores higher, noise costs a quarter of what language earns
-// (text with noise mixed in still beats a fragment of clean text), and a picture counts as a
-// short paragraph. The recommended candidate has the highest score; between equal scores the
+//   score = L - N / 2 + 20 * pictures
+// so more text of the same quality scores higher, noise costs half of what language earns (text
+// with some noise mixed in still beats a fragment of clean text, noise alone scores below zero),
+// and a picture counts as a short paragraph. The recommended candidate has the highest score; between equal scores the
 // lowest candidate number wins.
 #pragma once
 
