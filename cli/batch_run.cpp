@@ -353,6 +353,7 @@ int runStoppable(const Options& options, Console& console, WorkControl& control,
     ownScope = true;
     if (!valid.empty())
         assess::Lexicon::installed(); // read once here: the workers inherit the dictionaries
+    assess::rememberReadBacks(true);
     try {
         if (options.jobs > 1 && valid.size() > 1) {
             runInWorkers(options.jobs, valid, [&](size_t index, WorkControl& workerControl) {

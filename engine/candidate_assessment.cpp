@@ -13,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 
 namespace qm::assess {
@@ -414,15 +415,74 @@ Assessment assessText(std::string_view utf8, std::uint64_t pictures, const Lexic
     return assessPieces([&](auto visit) { visit(utf8); }, pictures, lexicon);
 }
 
+namespace {
+
+// The last document read back by the content check, and its assessment without extra pictures.
+struct ReadBack {
+    bool on = false;
+    fs::path path;
+    std::uintmax_t size = 0;
+    fs::file_time_type written{};
+    Assessment assessment;
+};
+std::mutex readBackMutex;
+ReadBack lastReadBack;
+
+Assessment assessRead(const docserver::Document& doc, std::uint64_t extraPictures, const Lexicon& lexicon) {
+    // Paragraph by paragraph: the document's text is never copied whole.
+    const auto paragraphs = [&](auto visit) {
+        for (const auto& p : doc.paragraphs())
+            visit(p.text());
+    };
+    return assessPieces(paragraphs, doc.pictures().size() + extraPictures, lexicon);
+}
+
+bool stamp(const fs::path& p, std::uintmax_t& size, fs::file_time_type& written) {
+    std::error_code ec, ec2;
+    size = fs::file_size(p, ec);
+    written = fs::last_write_time(p, ec2);
+    return !ec && !ec2;
+}
+
+} // namespace
+
+void rememberReadBacks(bool on) {
+    std::lock_guard lock(readBackMutex);
+    lastReadBack = ReadBack{};
+    lastReadBack.on = on;
+}
+
+void noteReadBack(const fs::path& document, const docserver::Document& doc) {
+    {
+        std::lock_guard lock(readBackMutex);
+        if (!lastReadBack.on)
+            return;
+    }
+    ReadBack r;
+    r.on = true;
+    if (!stamp(document, r.size, r.written))
+        return;
+    r.path = document;
+    r.assessment = assessRead(doc, 0, Lexicon::installed());
+    std::lock_guard lock(readBackMutex);
+    lastReadBack = std::move(r);
+}
+
 Assessment assessDocument(const fs::path& document, std::uint64_t extraPictures, const Lexicon& lexicon) {
+    {
+        std::lock_guard lock(readBackMutex);
+        std::uintmax_t size = 0;
+        fs::file_time_type written{};
+        if (lastReadBack.on && &lexicon == &Lexicon::installed() && lastReadBack.path == document &&
+            stamp(document, size, written) && size == lastReadBack.size && written == lastReadBack.written) {
+            Assessment a = lastReadBack.assessment;
+            a.pictures += extraPictures;
+            rescore(a);
+            return a;
+        }
+    }
     try {
-        // Paragraph by paragraph: the document's text is never copied whole.
-        const docserver::Document doc = docserver::readDocument(document);
-        const auto paragraphs = [&](auto visit) {
-            for (const auto& p : doc.paragraphs())
-                visit(p.text());
-        };
-        return assessPieces(paragraphs, doc.pictures().size() + extraPictures, lexicon);
+        return assessRead(docserver::readDocument(document), extraPictures, lexicon);
     } catch (...) {
         Assessment a;
         a.readable = false;

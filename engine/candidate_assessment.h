@@ -31,6 +31,10 @@
 #include <string_view>
 #include <vector>
 
+namespace qm::docserver {
+class Document;
+}
+
 namespace qm::assess {
 
 struct Assessment {
@@ -74,6 +78,12 @@ Assessment assessText(std::string_view utf8, std::uint64_t pictures, const Lexic
 // extra pictures.
 Assessment assessDocument(const std::filesystem::path& document, std::uint64_t extraPictures = 0,
                           const Lexicon& lexicon = Lexicon::installed());
+// The content check of the save side reads every written .doc output back whole. With
+// remembering on (the command line turns it on), noteReadBack assesses the document it read, and
+// assessDocument takes that assessment while the file is unchanged instead of reading it again.
+void rememberReadBacks(bool on);
+void noteReadBack(const std::filesystem::path& document, const docserver::Document& doc);
+
 // Recomputes score from the counts (after counts were added up or read back).
 void rescore(Assessment& a);
 

@@ -113,7 +113,7 @@ TEST(CliReport, AWorkersReportKeepsItsAssessedCandidatesAndTheRecommendation) {
     }
     r.candidate(1).files.push_back("o/Preview 1/x_image1.png");
     r.best = "b/x.docx";
-    ASSERT_EQ(r.recommended(), &r.candidates[0]); // 80 - 5 + 40 against 37.5 - 28.1
+    ASSERT_EQ(r.recommended(), &r.candidates[0]); // 80 - 10 + 40 against 37.5 - 56.25
     FileReport back;
     ASSERT_TRUE(deserialize(serialize(r), back));
     ASSERT_EQ(back.candidates.size(), 2u);
@@ -125,7 +125,7 @@ TEST(CliReport, AWorkersReportKeepsItsAssessedCandidatesAndTheRecommendation) {
     std::ostringstream json;
     printJson(json, "o", {back}, 0);
     EXPECT_NE(json.str().find("{\"number\": 1, \"path\": \"o/Preview 1/x.docx\", \"words\": 100, \"pictures\": 2, "
-                              "\"score\": 115.0}"),
+                              "\"score\": 110.0}"),
               std::string::npos)
         << json.str();
     EXPECT_NE(json.str().find("\"recommended\": 1, \"recommended_path\": \"o/Preview 1/x.docx\", \"best\": \"b/x.docx\""),
@@ -133,7 +133,7 @@ TEST(CliReport, AWorkersReportKeepsItsAssessedCandidatesAndTheRecommendation) {
         << json.str();
     std::ostringstream summary;
     printSummary(summary, {back});
-    EXPECT_NE(summary.str().find("  o/Preview 1/x.docx: 100 words, 2 pictures, score 115.0, recommended\n"),
+    EXPECT_NE(summary.str().find("  o/Preview 1/x.docx: 100 words, 2 pictures, score 110.0, recommended\n"),
               std::string::npos)
         << summary.str();
 }

@@ -187,6 +187,16 @@ TEST(CandidateAssessment, DocumentsAreReadBackWithTheirPictures) {
     EXPECT_TRUE(a.readable);
     EXPECT_EQ(a.words, assess::assessText(kEnglish, 0, noDictionary()).words);
     EXPECT_EQ(a.pictures, 3u);
+    // What the content check read is taken while the file is unchanged, never after.
+    assess::rememberReadBacks(true);
+    docserver::Document shorter;
+    shorter.insertAfter("Only four words here");
+    assess::noteReadBack(dir / "c.doc", shorter);
+    EXPECT_EQ(assess::assessDocument(dir / "c.doc").words, 4u);
+    doc.insertAfter("Two more");
+    docserver::writeDocument(doc, dir / "c.doc", docserver::Format::Doc);
+    EXPECT_EQ(assess::assessDocument(dir / "c.doc").words, a.words + 2);
+    assess::rememberReadBacks(false);
     test::writeText(dir / "bad.doc", std::string(600, '\0') + "\x01\x02");
     const Assessment bad = assess::assessDocument(dir / "bad.doc", 1, noDictionary());
     EXPECT_EQ(bad.words, 0u);
