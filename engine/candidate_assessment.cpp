@@ -285,6 +285,8 @@ double Lexicon::judge(std::string_view word) const {
     const unsigned script = letters.empty() ? 0 : scriptOf(letters[0]);
     if (!dictionaries_->covered.count(script))
         return form ? 1.0 : 0.0;
+    if (word.size() > 4 * kMaxSpacedWord) // no dictionary word is that long
+        return form ? 0.5 : 0.0;
     std::string converted;
     for (auto& d : dictionaries_->list) {
         if (!d.scripts.count(script))
