@@ -153,12 +153,7 @@ std::string takeWriteFailure() { return std::exchange(save::writeFailure, {}); }
 bool OutputHoldsContent(const std::filesystem::path& output) {
     try {
         const docserver::Document doc = docserver::readDocument(output);
-        if (!doc.pictures().empty())
-            return true;
-        for (const char c : doc.plainText())
-            if (!std::isspace(static_cast<unsigned char>(c)))
-                return true;
-        return false;
+        return doc.pictureCount() > 0 || doc.hasText();
     } catch (...) {
         // Unreadable here is not worthless (a repaired copy may still open in a word processor),
         // unless the file holds nothing but zero bytes.
