@@ -4,11 +4,13 @@
 
 #include <wx/app.h>
 #include <wx/init.h>
+#include <wx/timer.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <future>
 #include <thread>
 
 namespace qm::test {
@@ -48,6 +50,22 @@ void send(wxWindow* target, wxEventType type, int id) {
     wxCommandEvent e(type, id);
     e.SetEventObject(target);
     target->GetEventHandler()->ProcessEvent(e);
+}
+
+std::unique_ptr<wxTimer> after(int ms, std::function<void()> action, bool repeat) {
+    auto timer = std::make_unique<wxTimer>();
+    timer->Bind(wxEVT_TIMER, [action](wxTimerEvent&) { action(); });
+    timer->Start(ms, !repeat);
+    return timer;
+}
+
+void onUiThread(wxEvtHandler* handler, const std::function<void()>& action) {
+    std::promise<void> done;
+    handler->CallAfter([&] {
+        action();
+        done.set_value();
+    });
+    done.get_future().wait();
 }
 
 void press(wxWindow* target, int key) {
