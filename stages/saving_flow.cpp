@@ -71,7 +71,8 @@ void SavingFlow::start(std::function<void()> onEnd) {
     s.savePausedFromButton = false;
     sources_.assign(s.sourceFiles.begin(), s.sourceFiles.end());
     files_.clear();
-    if (s.saveCurrentOnly) {
+    currentOnly_ = s.saveCurrentOnly;
+    if (currentOnly_) {
         files_.push_back(s.previewFileNumber);
     } else {
         for (int n = 1; n <= static_cast<int>(sources_.size()); ++n)
@@ -110,7 +111,7 @@ SavingReport SavingFlow::report() const {
     std::lock_guard lock(mutex_);
     r.stopped = workerStopped_;
     r.errors = errors_;
-    const int reached = session().saveCurrentOnly ? 1 : session().filesSavedCount;
+    const int reached = currentOnly_ ? 1 : session().filesSavedCount;
     for (size_t i = 0; i < files_.size(); ++i) {
         const int n = files_[i];
         if (n < 1 || n >= static_cast<int>(written_.size()))

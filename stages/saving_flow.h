@@ -116,6 +116,7 @@ private:
     bool workerStopped_ = false; // the worker ended on the stop (and logged it)
     std::vector<std::string> sources_; // the files this run saves, by file number - 1
     std::vector<int> files_;           // their file numbers (Save Current Preview: the current one)
+    bool currentOnly_ = false;
     mutable std::mutex mutex_;   // guards the counts below
     std::vector<int> written_, kept_; // by file number; [0] unused
     std::vector<std::string> errors_;

@@ -147,4 +147,14 @@ stages::SavingReport RunSavingDialog(wxWindow* parent, stages::SaveEngine& engin
     return report;
 }
 
+stages::SaveEngine& SavingStage::engine() {
+    if (!engine_)
+        engine_ = stages::makeSaveEngine();
+    return *engine_;
+}
+
+void SavingStage::saveCurrent() { RunSavingDialog(parent_, engine()); }
+
+void SavingStage::saveAll() { RunSavingDialog(parent_, engine()); }
+
 } // namespace qm::ui

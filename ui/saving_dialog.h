@@ -4,6 +4,7 @@
 // overwrite dialog, the current file's overwrite question) are asked here while it waits.
 #pragma once
 
+#include "stages/save_handover.h"
 #include "stages/saving_flow.h"
 #include "ui/skinned_window.h"
 #include "ui/transparent_static.h"
@@ -13,6 +14,7 @@
 #include <wx/timer.h>
 
 #include <functional>
+#include <memory>
 
 namespace qm::ui::id {
 inline constexpr int kSavingDialog = 132;
@@ -74,5 +76,20 @@ private:
 // dialog, which ends the process; Save Current Preview returns what it wrote, after a notice
 // when it wrote nothing the user had not chosen to keep.
 stages::SavingReport RunSavingDialog(wxWindow* parent, stages::SaveEngine& engine);
+
+// The saving stage behind the preview window's Save Current Preview and Save All, with the
+// real save engine.
+class SavingStage : public stages::SaveHandOver {
+public:
+    // parent: the window the dialogs belong to (the preview window).
+    void setParent(wxWindow* parent) { parent_ = parent; }
+    void saveCurrent() override;
+    void saveAll() override;
+
+private:
+    stages::SaveEngine& engine();
+    wxWindow* parent_ = nullptr;
+    std::unique_ptr<stages::SaveEngine> engine_;
+};
 
 } // namespace qm::ui
