@@ -84,7 +84,7 @@ void SavingFlow::start(std::function<void()> onEnd) {
         kept_.assign(sources_.size() + 1, 0);
         errors_.clear();
     }
-    ui_.setProgressTimer(true, kSaveFirstTickMs);
+    ui_.setBusy(true);
     worker_ = std::jthread([this, onEnd = std::move(onEnd)] {
         try {
             SavingWorker worker(workerUi_, engine_, control_);
@@ -141,11 +141,11 @@ const char* SavingFlow::pauseOrResume() {
     if (!s.savePaused) {
         s.savePausedFromButton = true;
         control_.pause();
-        ui_.setProgressTimer(false, 0);
+        ui_.setBusy(false);
         s.savePaused = true;
     } else {
         control_.resume();
-        ui_.setProgressTimer(true, kSaveTickMs);
+        ui_.setBusy(true);
         s.savePaused = false;
     }
     return pauseCaption();
@@ -153,7 +153,7 @@ const char* SavingFlow::pauseOrResume() {
 
 bool SavingFlow::askToEnd(const char* question, bool undoPause) {
     auto& s = session();
-    ui_.setProgressTimer(false, 0);
+    ui_.setBusy(false);
     control_.pause();
     bridge_.hold(); // a question of the worker waits behind this one
     if (ui_.askYesNo(question)) {
@@ -165,7 +165,7 @@ bool SavingFlow::askToEnd(const char* question, bool undoPause) {
         s.savePaused = false;
         control_.resume(); // the earlier Pause
     }
-    ui_.setProgressTimer(true, kSaveTickMs);
+    ui_.setBusy(true);
     control_.resume(); // this question's own hold
     bridge_.release();
     return false;

@@ -7,7 +7,7 @@
 #pragma once
 
 #include "platform/work_control.h"
-#include "stages/engine_ops.h"
+#include "stages/engine_adapters.h"
 #include "stages/stage_ui.h"
 #include "stages/ui_thread_bridge.h"
 
@@ -34,7 +34,7 @@ inline constexpr const char* kGaveNothing = "Nothing could be saved from:";
 } // namespace savingtext
 
 inline constexpr int kSaveFirstTickMs = 2000; // the Current Progress bar's first period
-inline constexpr int kSaveTickMs = 1000;
+inline constexpr int kSaveTickMs = 1000;       // every later one
 
 // What one run of the saving worker did.
 struct SavingReport {
@@ -59,8 +59,7 @@ public:
     SavingFlow(const SavingFlow&) = delete;
     SavingFlow& operator=(const SavingFlow&) = delete;
 
-    // Starts the timer (kSaveFirstTickMs) and the worker for the mode the session holds
-    // (saveCurrentOnly). onEnd runs on the user-interface thread after the worker's last call
+    // Turns busy and starts the worker for the mode the session holds (saveCurrentOnly). onEnd runs on the user-interface thread after the worker's last call
     // there.
     void start(std::function<void()> onEnd = {});
     bool finished() const { return done_; }
@@ -92,7 +91,7 @@ private:
         explicit WorkerUi(SavingFlow& flow) : flow_(flow) {}
         void showText(Field f, const std::string& t) override { flow_.bridge_.showText(f, t); }
         void setOverallProgress(int p) override { flow_.bridge_.setOverallProgress(p); }
-        void setProgressTimer(bool r, int ms) override { flow_.bridge_.setProgressTimer(r, ms); }
+        void setBusy(bool busy) override { flow_.bridge_.setBusy(busy); }
         bool askYesNo(const std::string& q) override { return flow_.bridge_.askYesNo(q); }
         OverwriteAnswer askOverwrite(const std::filesystem::path& p) override { return flow_.bridge_.askOverwrite(p); }
         void notice(const std::string& t) override { flow_.bridge_.notice(t); }

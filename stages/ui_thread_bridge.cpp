@@ -144,8 +144,8 @@ void UiThreadBridge::setOverallProgress(int percent) {
     show([=](StageUi& ui) { ui.setOverallProgress(percent); });
 }
 
-void UiThreadBridge::setProgressTimer(bool running, int periodMs) {
-    show([=](StageUi& ui) { ui.setProgressTimer(running, periodMs); });
+void UiThreadBridge::setBusy(bool busy) {
+    show([=](StageUi& ui) { ui.setBusy(busy); });
 }
 
 bool UiThreadBridge::askYesNo(const std::string& question) {

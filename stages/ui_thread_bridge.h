@@ -41,7 +41,7 @@ public:
 
     void showText(Field field, const std::string& text) override;
     void setOverallProgress(int percent) override;
-    void setProgressTimer(bool running, int periodMs) override;
+    void setBusy(bool busy) override;
     bool askYesNo(const std::string& question) override;
     OverwriteAnswer askOverwrite(const std::filesystem::path& existing) override;
     bool mayReplaceQuickRepairCopy(const std::filesystem::path& existing) override;

@@ -71,11 +71,13 @@ void CFileSave::showText(stages::Field field, const std::string& text) {
         label->SetText(text);
 }
 
-void CFileSave::setProgressTimer(bool running, int periodMs) {
-    if (running)
-        timer_.Start(periodMs);
-    else
+void CFileSave::setBusy(bool busy) {
+    if (!busy) {
         timer_.Stop();
+        return;
+    }
+    timer_.Start(ticked_ ? stages::kSaveTickMs : stages::kSaveFirstTickMs);
+    ticked_ = true;
 }
 
 bool CFileSave::askYesNo(const std::string& question) {
@@ -128,12 +130,12 @@ void CFileSave::Finish() {
         return;
     }
     const stages::SavingReport report = flow_.report();
-    Hide();
     if (completion) {
         completion(report);
         EndModal(wxID_OK);
         return;
     }
+    Hide(); // on GTK this also ends the modal run; the completion dialog ends the process
     RunCompletionDialog(GetParent(), &report);
 }
 

@@ -47,7 +47,8 @@ private:
     // StageUi on the user-interface thread: texts, bars, timer and questions.
     void showText(stages::Field field, const std::string& text) override;
     void setOverallProgress(int percent) override { overall_->SetValue(percent); }
-    void setProgressTimer(bool running, int periodMs) override;
+    // The Current Progress timer: kSaveFirstTickMs when the dialog starts, kSaveTickMs after.
+    void setBusy(bool busy) override;
     bool askYesNo(const std::string& question) override;
     stages::OverwriteAnswer askOverwrite(const std::filesystem::path& existing) override;
     void notice(const std::string& text) override;
@@ -68,6 +69,7 @@ private:
     wxButton* pause_ = nullptr;
     wxTimer timer_;
     bool started_ = false;
+    bool ticked_ = false; // the timer has run once
     int asking_ = 0; // questions open on this thread: the worker's end waits for their answers
     bool ended_ = false;
 };

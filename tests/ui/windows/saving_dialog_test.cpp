@@ -81,8 +81,8 @@ protected:
         test::writeText(out(rel), "old");
     }
     // Runs Save All in the dialog up to its end; the completion dialog is replaced.
-    stages::SavingReport saveAll(stages::SaveEngine& engine, const std::function<void(CFileSave&)>& during = {}) {
-        CFileSave dialog(nullptr, engine);
+    stages::SavingReport saveAll(stages::SaveEngine& engine, const std::function<void(ui::CFileSave&)>& during = {}) {
+        ui::CFileSave dialog(nullptr, engine);
         stages::SavingReport report;
         bool completed = false;
         dialog.completion = [&](const stages::SavingReport& r) {
@@ -107,7 +107,7 @@ TEST_F(Step3WindowTest, SaveAllShowsEachFileAndTheShareOfFilesBegun) {
     source("c.docx");
     std::vector<std::pair<int, std::string>> seen; // (Overall Progress, 1019) as each file starts
     std::string total;
-    const auto report = saveAll(engine_, [&](CFileSave& dialog) {
+    const auto report = saveAll(engine_, [&](ui::CFileSave& dialog) {
         engine_.onCall = [&](const std::string& call) {
             if (call.rfind("ExtractPicturesTo", 0) != 0 && call.rfind("SaveDocxCandidate", 0) != 0)
                 return;
@@ -195,7 +195,7 @@ TEST_F(Step3WindowTest, EscapeNoWhilePausedKeepsResumeStopNoResumes) {
     int held = -1, resumed = -1;
     std::string afterEscape, afterStop;
     std::unique_ptr<wxTimer> script;
-    saveAll(engine, [&](CFileSave& dialog) {
+    saveAll(engine, [&](ui::CFileSave& dialog) {
         script = after(300, [&] {
             send(&dialog, wxEVT_BUTTON, id::kSavingPause);
             boxes_.answers = {false};
@@ -261,7 +261,7 @@ TEST(SavingChild, StopYes) {
     s.saveAllFolder = fs::path(dir) / "out";
     s.saveCurrentOnly = false;
     DialogueScript boxes;
-    CFileSave dialog(nullptr, engine);
+    ui::CFileSave dialog(nullptr, engine);
     const auto stop = after(100, [&] {
         if (!fs::exists(engine.marker))
             return;
