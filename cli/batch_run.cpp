@@ -50,7 +50,7 @@ public:
             err_ << "[" << order_[number - 1] + 1 << "/" << reports_.size() << "] " << report(number)->source << "\n";
     }
     void setOverallProgress(int) override {}
-    void setProgressTimer(bool, int) override {}
+    void setBusy(bool) override {}
     bool askYesNo(const std::string&) override { // only the Word check asks here
         if (closeWord)
             err_ << "quillmend-cli: a document server is already running; ending it (--close-word)\n";

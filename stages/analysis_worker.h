@@ -2,7 +2,7 @@
 #pragma once
 
 #include "platform/work_control.h"
-#include "stages/engine_ops.h"
+#include "stages/engine_adapters.h"
 
 #include <string>
 

@@ -18,8 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kTimerMs = 1000;
-
 // Identity of an output file before a candidate runs, to tell whether the candidate wrote it.
 struct FileStamp {
     bool exists = false;
@@ -85,7 +83,7 @@ void SavingWorker::logTarget() {
 bool SavingWorker::mayWriteCurrentFile() {
     if (!files::exists(session().saveTargetPath))
         return true;
-    ui_.setProgressTimer(false, 0);
+    ui_.setBusy(false);
     const bool yes = ui_.askYesNo("The file already exit's, Do you want to overwrite file");
     if (!yes)
         ui_.candidateKept(session().previewFileNumber, session().selectedPreview, session().saveTargetPath);
@@ -96,7 +94,7 @@ bool SavingWorker::mayWriteAllFiles() {
     auto& s = session();
     const bool exists = files::exists(s.saveTargetPath);
     if (s.overwriteAnswer == kNoAnswer || s.overwriteAnswer == kYes || s.overwriteAnswer == kNo) {
-        ui_.setProgressTimer(false, 0);
+        ui_.setBusy(false);
         if (exists) {
             const OverwriteAnswer answer = ui_.askOverwrite(s.saveTargetPath);
             if (answer != kNoAnswer) // closed without an answer: the previous answer stays
@@ -187,13 +185,13 @@ void SavingWorker::currentFileFlow() {
         if (n == 1) {
             const fs::path folder = makeCandidateFolder(destination, 1, name);
             if (mayWriteCurrentFile()) {
-                ui_.setProgressTimer(true, kTimerMs);
+                ui_.setBusy(true);
                 ui_.showText(Field::DestinationPath, s.saveTargetPath.string());
                 logTarget();
                 runCandidate(k, 1, [&] {
                     engine_.ExtractPicturesTo(folder);
                     const int r = engine_.SaveFibText(name, folder);
-                    engine_.SaveCombinedDoc(CombinedVariant::CurrentFile, r);
+                    engine_.SaveCombinedDoc(SaveVariant::CurrentFile, r);
                 });
             }
         } else if (n >= 2 && n <= 4) {
@@ -201,7 +199,7 @@ void SavingWorker::currentFileFlow() {
             ui_.showText(Field::DestinationPath, s.saveTargetPath.string());
             if (mayWriteCurrentFile()) {
                 logTarget();
-                ui_.setProgressTimer(true, kTimerMs);
+                ui_.setBusy(true);
                 runCandidate(k, n, [&] {
                     if (n == 4)
                         engine_.SaveRawBlocks(name, folder);
@@ -215,7 +213,7 @@ void SavingWorker::currentFileFlow() {
         const fs::path folder = makeCandidateFolder(destination, 1, docxOutputName(name));
         ui_.showText(Field::DestinationPath, s.saveTargetPath.string());
         if (mayWriteCurrentFile()) {
-            ui_.setProgressTimer(true, kTimerMs);
+            ui_.setBusy(true);
             logTarget();
             runCandidate(k, 1, [&] { engine_.SaveDocxCandidate(folder); });
         }
@@ -261,7 +259,7 @@ void SavingWorker::allFilesFlow() {
                             if (n == 1) {
                                 engine_.ExtractPicturesTo(folder);
                                 const int r = engine_.SaveFibText(name, folder);
-                                engine_.SaveCombinedDoc(CombinedVariant::AllFiles, r);
+                                engine_.SaveCombinedDoc(SaveVariant::AllFiles, r);
                             } else if (n == 4) {
                                 engine_.SaveRawBlocks(name, folder);
                             } else {
@@ -269,7 +267,7 @@ void SavingWorker::allFilesFlow() {
                             }
                         });
                     }
-                    ui_.setProgressTimer(true, kTimerMs);
+                    ui_.setBusy(true);
                 }
             }
         }
@@ -278,7 +276,7 @@ void SavingWorker::allFilesFlow() {
             ui_.showText(Field::DestinationPath, s.saveTargetPath.string());
             currentCandidate_ = 1;
             if (mayWriteAllFiles()) {
-                ui_.setProgressTimer(true, kTimerMs);
+                ui_.setBusy(true);
                 logTarget();
                 runCandidate(j, 1, [&] { engine_.SaveDocxCandidate(folder); });
             }

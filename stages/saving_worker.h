@@ -4,7 +4,7 @@
 #pragma once
 
 #include "platform/work_control.h"
-#include "stages/engine_ops.h"
+#include "stages/engine_adapters.h"
 #include "stages/stage_ui.h"
 
 #include <filesystem>

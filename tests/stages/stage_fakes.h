@@ -3,7 +3,7 @@
 #pragma once
 
 #include "app/session_state.h"
-#include "stages/engine_ops.h"
+#include "stages/engine_adapters.h"
 #include "stages/stage_ui.h"
 
 #include "tests/support/test_support.h"
@@ -27,7 +27,7 @@ struct FakeUi : stages::StageUi {
 
     void showText(stages::Field f, const std::string& t) override { texts.emplace_back(static_cast<int>(f), t); }
     void setOverallProgress(int p) override { progress.push_back(p); }
-    void setProgressTimer(bool, int) override {}
+    void setBusy(bool) override {}
     bool askYesNo(const std::string& q) override {
         questions.push_back(q);
         if (yesNoAnswers.empty())
@@ -86,8 +86,8 @@ struct FakeSaveEngine : stages::SaveEngine {
         note("SaveFibText " + n + " " + f.filename().string());
         return 1;
     }
-    int SaveCombinedDoc(stages::CombinedVariant v, int r) override {
-        note(std::string("SaveCombinedDoc ") + (v == stages::CombinedVariant::AllFiles ? "all " : "current ") +
+    int SaveCombinedDoc(SaveVariant v, int r) override {
+        note(std::string("SaveCombinedDoc ") + (v == SaveVariant::AllFiles ? "all " : "current ") +
              std::to_string(r));
         touch(session().saveTargetPath, "c1-new");
         return 1;
