@@ -6,10 +6,15 @@
 #include "app/session_state.h"
 #include "app/single_instance.h"
 #include "app/startup.h"
+#include "platform/work_control.h"
+#include "stages/engine_adapters.h"
 #include "stages/exit_paths.h"
+#include "stages/saving_worker.h"
 #include "stages/step1_flow.h"
+#include "ui/completion_dialog.h"
 #include "ui/main_window.h"
 #include "ui/message_boxes.h"
+#include "ui/preview_window.h"
 #include "ui/splash_screen.h"
 
 #include <wx/app.h>
@@ -25,10 +30,20 @@ namespace {
 
 using namespace qm;
 
-// Step 2 is reached through this hand-over; until the preview window is part of the program
-// Repair returns straight to Step 1.
-struct ReturnToStep1 : stages::PreviewHandOver {
-    void runPreview() override {}
+// Step 3 until the saving dialog takes it over: the saving worker runs on this thread with
+// its questions as message boxes; Save All ends in the completion dialog.
+struct SaveWithoutDialog : stages::SaveHandOver {
+    void saveCurrent() override { run(); }
+    void saveAll() override {
+        run();
+        ui::RunCompletionDialog(nullptr);
+    }
+    void run() {
+        ui::DialogueUi ui(nullptr);
+        WorkControl control;
+        const auto engine = stages::makeSaveEngine();
+        stages::SavingWorker(ui, *engine, control).run();
+    }
 };
 
 class QuillmendApp : public wxApp {
@@ -51,7 +66,9 @@ public:
         stages::setRunTempFolder(runTemp_->path());
         ensureWritableLogFolder();
 
-        window_ = new ui::CQuillmendDlg(preview_);
+        analysisEngine_ = stages::makeAnalysisEngine();
+        preview_ = std::make_unique<ui::PreviewStage>(*analysisEngine_, save_);
+        window_ = new ui::CQuillmendDlg(*preview_);
         SetTopWindow(window_);
         window_->AddFiles(options_.files);
         ui::CSplashScreenEx::Run(window_, [this] {
@@ -98,7 +115,9 @@ private:
     SingleInstance instance_;
     std::unique_ptr<ui::DialogueScript> script_;
     std::unique_ptr<PrivateTempFolder> runTemp_;
-    ReturnToStep1 preview_;
+    std::unique_ptr<stages::AnalysisEngine> analysisEngine_;
+    SaveWithoutDialog save_;
+    std::unique_ptr<ui::PreviewStage> preview_;
     ui::CQuillmendDlg* window_ = nullptr;
     wxTimer poll_;
 };

@@ -84,6 +84,8 @@ int main(int argc, char** argv) {
         // No accessibility bus: its bridge keeps memory the leak checker would report.
         setenv("NO_AT_BRIDGE", "1", 1);
         setenv("GDK_BACKEND", "x11", 1);
+        // The virtual X server has no GL: the web view draws without compositing.
+        setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 0);
         wxApp::SetInstance(new wxApp);
         int wxArgc = 1;
         char* wxArgv[] = {argv[0], nullptr};
