@@ -6,15 +6,13 @@
 #include "app/session_state.h"
 #include "app/single_instance.h"
 #include "app/startup.h"
-#include "platform/work_control.h"
 #include "stages/engine_adapters.h"
 #include "stages/exit_paths.h"
-#include "stages/saving_worker.h"
 #include "stages/step1_flow.h"
-#include "ui/completion_dialog.h"
 #include "ui/main_window.h"
 #include "ui/message_boxes.h"
 #include "ui/preview_window.h"
+#include "ui/saving_dialog.h"
 #include "ui/splash_screen.h"
 
 #include <wx/app.h>
@@ -29,22 +27,6 @@
 namespace {
 
 using namespace qm;
-
-// Step 3 until the saving dialog takes it over: the saving worker runs on this thread with
-// its questions as message boxes; Save All ends in the completion dialog.
-struct SaveWithoutDialog : stages::SaveHandOver {
-    void saveCurrent() override { run(); }
-    void saveAll() override {
-        run();
-        ui::RunCompletionDialog(nullptr);
-    }
-    void run() {
-        ui::DialogueUi ui(nullptr);
-        WorkControl control;
-        const auto engine = stages::makeSaveEngine();
-        stages::SavingWorker(ui, *engine, control).run();
-    }
-};
 
 class QuillmendApp : public wxApp {
 public:
@@ -116,7 +98,7 @@ private:
     std::unique_ptr<ui::DialogueScript> script_;
     std::unique_ptr<PrivateTempFolder> runTemp_;
     std::unique_ptr<stages::AnalysisEngine> analysisEngine_;
-    SaveWithoutDialog save_;
+    ui::SavingStage save_;
     std::unique_ptr<ui::PreviewStage> preview_;
     ui::CQuillmendDlg* window_ = nullptr;
     wxTimer poll_;

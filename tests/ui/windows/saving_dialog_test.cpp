@@ -7,8 +7,11 @@
 #include "platform/registry.h"
 #include "stages/log_text.h"
 #include "ui/completion_dialog.h"
+#include "ui/main_menu.h"
+#include "ui/main_window.h"
 #include "ui/message_boxes.h"
 #include "ui/overwrite_dialog.h"
+#include "ui/preview_window.h"
 #include "ui/saving_dialog.h"
 
 #include "tests/stages/stage_fakes.h"
@@ -16,6 +19,8 @@
 #include "tests/ui/windows/window_test_support.h"
 
 #include <wx/app.h>
+
+#include <optional>
 
 #include <atomic>
 #include <chrono>
@@ -45,6 +50,14 @@ struct SteppingEngine : test::FakeSaveEngine {
         return FakeSaveEngine::ExtractPicturesTo(f);
     }
 };
+
+// The shown top-level window of that class, or null.
+template <class Window> Window* shownWindow() {
+    for (wxWindow* w : wxTopLevelWindows)
+        if (auto* found = dynamic_cast<Window*>(w); found && found->IsShown())
+            return found;
+    return nullptr;
+}
 
 std::string labelOf(wxWindow* dialog, int id) { return dialog->FindWindow(id)->GetLabel().utf8_string(); }
 
@@ -294,6 +307,146 @@ TEST_F(Step3WindowTest, SaveCurrentPreviewThatWroteNothingSaysSo) {
     EXPECT_EQ(report.kept, 1);
     EXPECT_EQ(boxes_.texts().back(), "The file already exit's, Do you want to overwrite file") << "and no notice";
     EXPECT_EQ(test::readText(out("Preview 2/a.doc")), "old");
+}
+
+// The whole run in the program's own windows with the real engine and document server: the
+// shipped samples in the main window, Repair, every preview of both files, Save All into a new
+// folder, OK in the completion dialog; and the same with Skip Preview. Each run ends its
+// process, so it runs in a child copy of this program (WholeRunChild below).
+TEST_F(Step3WindowTest, WholeRunWithTheShippedSamples) {
+    const fs::path samples = fs::path(QM_TEST_BIN_DIR).parent_path() / "samples";
+    const std::vector<std::string> names = {"Damaged Report.doc", "Damaged Letter.docx"};
+    for (const auto& n : names)
+        if (!fs::exists(samples / n))
+            GTEST_SKIP() << "samples not built";
+    registry::writeValue("TYDOC", "FilePath", QM_TEST_BIN_DIR);
+    for (const char* mode : {"preview", "skip"}) {
+        SCOPED_TRACE(mode);
+        const fs::path run = dir_ / mode;
+        fs::create_directories(run / "in");
+        for (const auto& n : names)
+            fs::copy_file(samples / n, run / "in" / n);
+        fs::create_directories(run / "Recovered files");
+        fs::remove(dir_ / "logs" / "Activity Log.txt");
+        int status = 0;
+        test::runCommand("QM_WHOLE_RUN='" + std::string(mode) + "' QM_WHOLE_RUN_DIR='" + run.string() + "' " +
+                             fs::read_symlink("/proc/self/exe").string() +
+                             " --gtest_filter=WholeRunChild.SaveAll >/dev/null 2>&1",
+                         status);
+        EXPECT_EQ(status, 0) << "the completion dialog's OK ends the program with code 0";
+        for (const auto& n : names)
+            EXPECT_EQ(test::readBytes(run / "in" / n), test::readBytes(samples / n)) << "source unchanged: " << n;
+        EXPECT_TRUE(fs::is_empty(dir_ / "tmp")) << "nothing left in the temporary folder";
+
+        // What was written holds the previews' words and opens in independent readers.
+        const fs::path out = run / "Recovered files";
+        const fs::path doc1 = out / "Preview 1" / names[0], docx1 = out / "Preview 1" / names[1];
+        ASSERT_TRUE(fs::exists(doc1));
+        ASSERT_TRUE(fs::exists(docx1));
+        if (test::haveTool("antiword")) {
+            const std::string text = test::runCommand("antiword '" + doc1.string() + "' 2>&1", status);
+            EXPECT_EQ(status, 0) << text;
+            EXPECT_NE(text.find("Quarterly report"), std::string::npos) << text;
+        }
+        if (test::haveTool("soffice")) {
+            const fs::path txt = run / "txt";
+            test::runCommand("HOME='" + (run / "home").string() + "' timeout 120 soffice --headless --convert-to txt:Text --outdir '" +
+                                 txt.string() + "' '" + doc1.string() + "' '" + docx1.string() + "' >/dev/null 2>&1",
+                             status);
+            EXPECT_NE(test::readText(txt / "Damaged Report.txt").find("Quarterly report"), std::string::npos);
+            EXPECT_NE(test::readText(txt / "Damaged Letter.txt").find("Thank you for your letter of 4 May."), std::string::npos);
+        }
+
+        // The log holds Step 1, 2 and 3 in order, the previews looked at, the outputs and the end.
+        const std::string text = log();
+        std::vector<std::string> order = {stages::logtext::kStep1Banner, stages::logtext::kStep2Banner};
+        const auto row = [&](int file, int k) {
+            return std::to_string(file) + std::string(21, ' ') + std::to_string(k) + std::string(12, ' ') +
+                   (run / "in" / names[file - 1]).string();
+        };
+        if (std::string(mode) == "preview")
+            order.insert(order.end(), {row(1, 1), row(1, 4), row(2, 1), row(2, 2)});
+        order.insert(order.end(), {stages::logtext::kStep3Banner, "\r\n" + doc1.string(), "\r\n" + docx1.string(),
+                                   stages::logtext::kCompleted});
+        size_t at = 0;
+        for (const auto& line : order) {
+            const size_t found = text.find(line, at);
+            EXPECT_NE(found, std::string::npos) << "in order: " << line << "\n" << text;
+            if (found != std::string::npos)
+                at = found + line.size();
+        }
+    }
+}
+
+TEST(WholeRunChild, SaveAll) {
+    const char* mode = std::getenv("QM_WHOLE_RUN");
+    if (!mode || !test::windowDisplay())
+        GTEST_SKIP() << "run by WholeRunWithTheShippedSamples";
+    const fs::path run = std::getenv("QM_WHOLE_RUN_DIR");
+    const bool skip = std::string(mode) == "skip";
+    auto& s = session();
+    s.installFolder = registry::readValue("TYDOC", "FilePath");
+    s.skinFolder = fs::path(QM_TEST_BIN_DIR).parent_path() / "share" / "Tessary for Word";
+    DialogueScript boxes; // the Skip Preview notice is answered OK
+    const auto engine = stages::makeAnalysisEngine();
+    ui::SavingStage saving;
+    // Step 2 as the program runs it, with the destination folder picked by the test.
+    struct Preview : stages::PreviewHandOver {
+        stages::AnalysisEngine* engine;
+        ui::SavingStage* saving;
+        fs::path folder;
+        void runPreview() override {
+            auto* window = new ui::CPreview(*engine, *saving);
+            window->pickFolder = [this] { return std::optional<fs::path>(folder); };
+            window->RunModal();
+            window->Destroy();
+        }
+    } preview;
+    preview.engine = engine.get();
+    preview.saving = &saving;
+    preview.folder = run / "Recovered files";
+    auto* main = new ui::CQuillmendDlg(preview);
+    main->Show();
+    main->AddFiles({(run / "in" / "Damaged Report.doc").string(), (run / "in" / "Damaged Letter.docx").string()});
+    if (skip)
+        send(main, wxEVT_MENU, id::kMenuSkipPreview);
+
+    // The user, step by step: each tick acts once the window it needs is there. A command that
+    // runs a modal stage is sent after the tick, since a timer does not tick inside its own handler.
+    const auto later = [](wxWindow* w, int id) { w->CallAfter([w, id] { send(w, wxEVT_BUTTON, id); }); };
+    int step = 0;
+    bool closing = false; // the screenshot pumps events: the next tick must not close it too
+    const auto user = after(100, [&] {
+        auto* window = shownWindow<ui::CPreview>();
+        auto* done = shownWindow<ui::CViewLog>();
+        if (done && !closing) {
+            closing = true;
+            screenshot("step3-whole-run-completion-" + std::string(mode), 300);
+            later(done, id::kCompletionOk);
+            return;
+        }
+        if (!window)
+            return;
+        const bool idle = window->FindWindow(id::kBack)->IsEnabled(); // the analysis has ended
+        if (skip) {
+            if (step++ == 0 && idle)
+                later(window, id::kSaveAll);
+            return;
+        }
+        if (step == 0 && window->analyses() == 1 && idle) {
+            for (int k = 1; k <= 4; ++k)
+                send(window, wxEVT_BUTTON, id::kPreview1 + k - 1);
+            later(window, id::kNextDocument);
+            step = 1;
+        } else if (step == 1 && window->analyses() == 2 && idle) {
+            for (int k = 1; k <= 2; ++k)
+                send(window, wxEVT_BUTTON, id::kPreview1 + k - 1);
+            step = 2;
+            later(window, id::kSaveAll);
+        }
+    }, true);
+    send(main, wxEVT_BUTTON, id::kRepair);
+    std::_Exit(3); // the run came back without the completion dialog's end
 }
 
 } // namespace
