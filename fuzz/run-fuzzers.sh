@@ -12,10 +12,11 @@ seeds() { # target -> seed folder and dictionary
     docx_reader_fuzzer | zip_extract_fuzzer) echo "docx zip" ;;
     docx_scanner_fuzzer) echo "xml xml" ;;
     word_protocol_fuzzer) echo "protocol protocol" ;;
+    deflate_recovery_fuzzer) echo "deflate xml" ;;
     esac
 }
 [ $# -gt 0 ] || set -- docx_scanner_fuzzer word_protocol_fuzzer zip_extract_fuzzer docx_reader_fuzzer \
-    doc_reader_fuzzer doc_salvage_fuzzer
+    doc_reader_fuzzer doc_salvage_fuzzer deflate_recovery_fuzzer
 for target in "$@"; do
     set -- $(seeds "$target")
     mkdir -p "$work/$target/corpus"
