@@ -23,8 +23,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 
 using namespace qm;
