@@ -1,7 +1,7 @@
 #include "stages/analysis_flow.h"
 
 #include "app/session_state.h"
-#include "stages/stop_scope.h"
+#include "stages/flow_result.h"
 
 namespace qm::stages {
 

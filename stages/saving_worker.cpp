@@ -5,7 +5,6 @@
 #include "platform/files.h"
 #include "stages/log_text.h"
 #include "stages/repair_start.h"
-#include "stages/stop_scope.h"
 
 #include <sys/stat.h>
 
@@ -48,23 +47,22 @@ std::string docxOutputName(const std::string& name) {
     return (dot == std::string::npos ? name : name.substr(0, dot)) + ".doc";
 }
 
-void SavingWorker::run() {
-    StopScope stopScope(control_);
+FlowResult SavingWorker::run() {
     auto& s = session();
     s.filesSavedCount = 0;
     for (const char* f : {kCrLf, kCrLf, kStep3Banner, kCrLf, kCrLf, kDestination, kCrLf, kDestinationRule, kCrLf, kCrLf})
         appendLog(f);
-    try {
+    const FlowResult result = runFlow(&control_, [&] {
         if (s.saveCurrentOnly)
             currentFileFlow();
         else
             allFilesFlow();
-    } catch (const StopRequested&) {
-        // Whoever stopped the run (Stop, Close, Escape, a signal), the log tells it.
+    });
+    // Whoever stopped the run (Stop, Close, Escape, a signal), the log tells it.
+    if (result.outcome == FlowOutcome::Stopped)
         for (const char* f : {kCrLf, kCrLf, kAborted})
             appendLog(f);
-        throw;
-    }
+    return result;
 }
 
 fs::path SavingWorker::makeCandidateFolder(const fs::path& destination, int n, const std::string& name) {
@@ -114,24 +112,22 @@ template <typename Call> void SavingWorker::runCandidate(int fileNumber, int can
     const FileStamp before = FileStamp::of(expected);
     engine_.TakeWriteFailure(); // a failure of an earlier candidate is not this one's
     s.saveMediaCopies.clear();
-    bool returned = false;
-    bool reported = false;
+    std::exception_ptr error;
     try {
         call();
-        returned = true;
-    } catch (const StopRequested&) {
-    } catch (const std::exception& e) {
-        reported = true;
-        ui_.failed(fileNumber, s.saveSourcePath.string(), e.what());
     } catch (...) {
-        reported = true;
-        ui_.failed(fileNumber, s.saveSourcePath.string(), "unknown error");
+        error = std::current_exception();
     }
+    const bool returned = !error;
     // The .docx candidate may have renamed its output (saveTargetPath is read again).
     const fs::path output = s.saveTargetPath;
     const FileStamp after = FileStamp::of(output);
     bool written = after.exists && (output != expected || !(after == before));
-    if (control_.stopRequested()) {
+    const FlowResult end = endOf(&control_, error);
+    const bool reported = end.outcome == FlowOutcome::Failed;
+    if (reported)
+        ui_.failed(fileNumber, s.saveSourcePath.string(), end.error);
+    if (end.outcome == FlowOutcome::Stopped) {
         // An output the engine finished is kept; one it was writing when the stop came is not.
         if (written && !returned)
             files::deleteFile(output);

@@ -56,6 +56,7 @@ template <class F> F webkitCall(const char* name) { return reinterpret_cast<F>(d
 
 // Compiles the rules once for the process (a second compile in one process fails) and waits for
 // the compiler, at most a few seconds, so that no page loads before the filter is in place.
+// WebKit answers on the default main context, so the toolkit's events run meanwhile.
 // Null when the filter API is missing or the rules could not be compiled.
 void* CompiledContentFilter() {
     static void* compiled = nullptr;

@@ -171,28 +171,27 @@ void CPreview::SaveCurrent() {
     case stages::SaveCurrentCheck::PickFolder:
         break;
     }
-    const auto folder = pickFolder();
-    if (!folder)
-        return;
-    if (!model_.setSaveCurrentFolder(*folder)) {
-        // Not system-modal: a plain information box over this window.
-        wxMessageBox(text::kNoSavePath, wxString::FromUTF8(session().appTitle), wxOK | wxICON_INFORMATION, this);
-        return;
-    }
-    save_.saveCurrent();
+    if (PickSaveFolder(&stages::PreviewModel::setSaveCurrentFolder))
+        save_.saveCurrent();
 }
 
 void CPreview::SaveAll() {
-    const auto folder = pickFolder();
-    if (!folder)
+    if (!PickSaveFolder(&stages::PreviewModel::setSaveAllFolder))
         return;
-    if (!model_.setSaveAllFolder(*folder)) {
-        wxMessageBox(text::kNoSavePath, wxString::FromUTF8(session().appTitle), wxOK | wxICON_INFORMATION, this);
-        return;
-    }
     Hide();
     save_.saveAll();
     Show(); // the run did not end in the saving stage
+}
+
+bool CPreview::PickSaveFolder(bool (stages::PreviewModel::*use)(const fs::path&)) {
+    const auto folder = pickFolder();
+    if (!folder)
+        return false;
+    if ((model_.*use)(*folder))
+        return true;
+    // Not system-modal: a plain information box over this window.
+    wxMessageBox(text::kNoSavePath, wxString::FromUTF8(session().appTitle), wxOK | wxICON_INFORMATION, this);
+    return false;
 }
 
 void CPreview::OnClose(wxCloseEvent& event) {

@@ -64,6 +64,8 @@ private:
     void Back();
     void SaveCurrent();
     void SaveAll();
+    // The folder chooser, then `use` on the folder picked; false when cancelled or not usable.
+    bool PickSaveFolder(bool (stages::PreviewModel::*use)(const std::filesystem::path&));
     void OnClose(wxCloseEvent& event);
     void OnCharHook(wxKeyEvent& event);
 

@@ -16,7 +16,7 @@
 namespace qm::test {
 
 struct FakeUi : stages::StageUi {
-    std::vector<std::pair<int, std::string>> texts; // (control id, text)
+    std::vector<std::pair<stages::Field, std::string>> texts;
     std::vector<int> progress;
     std::vector<std::string> questions;
     std::deque<bool> yesNoAnswers;
@@ -25,7 +25,7 @@ struct FakeUi : stages::StageUi {
     std::vector<std::string> notices;
     std::vector<std::string> written, kept, failures;
 
-    void showText(stages::Field f, const std::string& t) override { texts.emplace_back(static_cast<int>(f), t); }
+    void showText(stages::Field f, const std::string& t) override { texts.emplace_back(f, t); }
     void setOverallProgress(int p) override { progress.push_back(p); }
     void setBusy(bool) override {}
     bool askYesNo(const std::string& q) override {
@@ -54,8 +54,8 @@ struct FakeUi : stages::StageUi {
 
     std::vector<std::string> textsOf(stages::Field f) const {
         std::vector<std::string> out;
-        for (const auto& [id, t] : texts)
-            if (id == static_cast<int>(f))
+        for (const auto& [field, t] : texts)
+            if (field == f)
                 out.push_back(t);
         return out;
     }

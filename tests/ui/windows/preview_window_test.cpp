@@ -6,6 +6,7 @@
 #include "platform/registry.h"
 #include "stages/exit_paths.h"
 #include "stages/preview_model.h"
+#include "ui/analysis_dialog.h"
 #include "ui/main_menu.h"
 #include "ui/message_boxes.h"
 #include "ui/preview_window.h"
@@ -19,8 +20,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 
 using namespace qm;
@@ -57,6 +61,27 @@ struct PageEngine : stages::AnalysisEngine {
         s.previewDocPath[2] = folder / "p2.html";
         test::writeText(s.previewDocPath[1], page1);
         test::writeText(s.previewDocPath[2], page2);
+    }
+    void SalvageDocxFile() override {}
+};
+
+// The first analysis works until the user stops it; later ones make four candidates at once.
+// Counts the analyses running at the same time.
+struct SlowEngine : stages::AnalysisEngine {
+    fs::path folder;
+    std::atomic<int> active{0}, mostActive{0}, runs{0};
+    void SalvageDocFile() override {
+        mostActive = std::max(mostActive.load(), ++active);
+        if (runs++ == 0) {
+            while (!session().analysisStopped)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        } else {
+            for (int k = 1; k <= 4; ++k) {
+                session().previewDocPath[k] = folder / ("c" + std::to_string(k) + ".html");
+                test::writeText(session().previewDocPath[k], "<html><body>candidate</body></html>");
+            }
+        }
+        --active;
     }
     void SalvageDocxFile() override {}
 };
@@ -116,10 +141,16 @@ protected:
             s.sourceFiles.push_back(f.string());
         s.fileCount = static_cast<int>(files.size());
     }
-    // Opens the window and waits for the analysis of file 1 and its automatic Preview 1.
-    void open(stages::AnalysisEngine& engine) {
+    // Opens the window and waits for the analysis of file 1 and its automatic Preview 1;
+    // whileAnalysing starts on the first analysis.
+    void open(stages::AnalysisEngine& engine, std::function<void()> whileAnalysing = {}) {
         window_ = new ui::CPreview(engine, save_);
         save_.window = window_;
+        wxTimer timer;
+        if (whileAnalysing) {
+            timer.Bind(wxEVT_TIMER, [&](wxTimerEvent&) { whileAnalysing(); });
+            timer.StartOnce(1000);
+        }
         window_->Show();
         waitForAnalysis(1);
     }
@@ -232,6 +263,44 @@ TEST_F(PreviewWindowTest, HostilePagesStayInTheirPage) {
     g_list_free(windows);
     EXPECT_EQ(PathOfUri(window_->browser().view()->GetCurrentURL().utf8_string()), page);
     EXPECT_FALSE(net.connected());
+}
+
+// Stop during the analysis: every preview button shows the placeholder until the file
+// changes; the next file's analysis starts only after the stopped one has ended.
+TEST_F(PreviewWindowTest, StopShowsThePlaceholderUntilTheFileChanges) {
+    SlowEngine engine;
+    engine.folder = dir_ / "tmp";
+    test::writeText(dir_ / "a.doc", "a");
+    test::writeText(dir_ / "b.doc", "b");
+    setFiles({dir_ / "a.doc", dir_ / "b.doc"});
+    std::chrono::steady_clock::time_point stoppedAt;
+    open(engine, [&] {
+        CProgressBar* dialog = nullptr; // by its class: the id 1010 is also Preview4's
+        for (auto* w : wxTopLevelWindows)
+            if (auto* bar = dynamic_cast<CProgressBar*>(w))
+                dialog = bar;
+        ASSERT_NE(dialog, nullptr) << "the analysis dialog is up";
+        screenshot("step2-analysis-over-preview", 0);
+        boxes_.answers = {true};
+        stoppedAt = std::chrono::steady_clock::now();
+        send(dialog, wxEVT_BUTTON, id::kAnalysisStop);
+    });
+    EXPECT_LT(std::chrono::steady_clock::now() - stoppedAt, std::chrono::seconds(5));
+    EXPECT_TRUE(session().analysisStopped);
+    const fs::path placeholder = session().installFolder / "Preview.mht";
+    for (int k = 1; k <= 4; ++k) {
+        send(window_, wxEVT_BUTTON, id::kPreview1 + k - 1);
+        EXPECT_EQ(window_->browser().page(), placeholder) << k;
+    }
+    waitForPage();
+
+    send(window_, wxEVT_BUTTON, id::kNextDocument);
+    waitForAnalysis(2);
+    EXPECT_FALSE(session().analysisStopped);
+    send(window_, wxEVT_BUTTON, id::kPreview1 + 2);
+    EXPECT_EQ(window_->browser().page(), session().previewDocPath[3]);
+    EXPECT_EQ(engine.mostActive, 1) << "never two analyses at once";
+    EXPECT_EQ(boxes_.texts(), std::vector<std::string>{"Do you want to Stop the analysis process "});
 }
 
 // Save Current Preview and Save All hand over with the session set; Back empties the list.
