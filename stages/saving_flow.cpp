@@ -5,7 +5,7 @@
 #include "stages/log_text.h"
 #include "stages/repair_start.h"
 #include "stages/saving_worker.h"
-#include "stages/stop_scope.h"
+#include "stages/flow_result.h"
 
 #include <algorithm>
 
@@ -86,14 +86,12 @@ void SavingFlow::start(std::function<void()> onEnd) {
     }
     ui_.setBusy(true);
     worker_ = std::jthread([this, onEnd = std::move(onEnd)] {
-        try {
-            SavingWorker worker(workerUi_, engine_, control_);
-            worker.run();
-        } catch (const StopRequested&) {
-            workerStopped_ = true; // the worker has written the aborted lines
-        } catch (const std::exception& e) {
+        SavingWorker worker(workerUi_, engine_, control_);
+        const FlowResult result = worker.run();
+        workerStopped_ = result.outcome == FlowOutcome::Stopped; // it has written the aborted lines
+        if (result.outcome == FlowOutcome::Failed) {
             std::lock_guard lock(mutex_);
-            errors_.push_back(e.what());
+            errors_.push_back(result.error);
         }
         done_ = true;
         if (onEnd)
