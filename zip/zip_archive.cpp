@@ -312,16 +312,21 @@ bool CZipArchive::RecoverEntry(const CFileHeader& header, std::uint64_t dataOffs
     }
     if (r.firstGap >= r.bytes.size())
         return false;
-    // What inflate wrote stays whole, and what decoded after the first gap is added. The
-    // recovery distrusts the output just before a fault, and after damage that inflate runs on
-    // past it marks what back-references copy as unknown: either way it would lose words that
-    // inflate got right.
     std::vector<std::uint8_t> kept(static_cast<std::size_t>(before));
     {
         CBigFile in;
         in.Open(target);
         kept.resize(in.Read(kept.data(), kept.size()));
     }
+    // The output after the gap lies where it belongs and inflate stopped short of it: the
+    // recovery's output is taken as it is. What inflate decoded past the point the recovery
+    // trusts may come from damaged bits that still looked like text.
+    if (r.gapPlaced && kept.size() <= r.firstResume)
+        return writeRecovered(header, target, r.bytes, before, r.restarts, r.outOfTime);
+    // What inflate wrote stays whole, and what decoded after the first gap is added. The
+    // recovery distrusts the output just before a fault, and after damage that inflate runs on
+    // past it marks what back-references copy as unknown: either way it would lose words that
+    // inflate got right.
     const std::span<const std::uint8_t> added = std::span(r.bytes).subspan(r.firstGap);
     if (mergeInStep(kept, added, r.firstGap))
         return writeRecovered(header, target, kept, before, r.restarts, r.outOfTime);
