@@ -125,6 +125,7 @@ void CZipArchive::Open(const fs::path& path, int mode, int /*volumeSize*/, std::
     extractLimit_ = std::min(kDefaultExtractLimit,
                              kSizeFreeBytes + (length > (kDefaultExtractLimit / kMaxRatio) ? kDefaultExtractLimit : kMaxRatio * length));
     extractedTotal_ = 0;
+    recoveryMsLeft_ = kRecoveryArchiveMs;
     session().zipEntryCount = static_cast<int>(std::min<std::size_t>(GetCount(), INT_MAX));
 }
 
@@ -302,7 +303,12 @@ bool CZipArchive::RecoverEntry(const CFileHeader& header, std::uint64_t dataOffs
     deflate::RecoveryLimits limits;
     // What the first pass wrote is given back to the total; the ratio rule holds here too.
     limits.maxOutput = std::min(Room() + before, std::max(kRatioFreeBytes, kMaxRatio * data.size()));
+    limits.budget = std::min(limits.budget, std::chrono::milliseconds(recoveryMsLeft_));
+    if (limits.budget.count() <= 0)
+        return false; // the archive's time for the search is used up: inflate's part stands
+    const auto started = std::chrono::steady_clock::now();
     const deflate::RecoveryResult r = deflate::RecoverText(data, limits);
+    recoveryMsLeft_ -= std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
     if (r.restarts == 0) {
         // No restart: the damage lay in a stored block, its bytes marked unknown, else nothing
         // better than what inflate gave.
