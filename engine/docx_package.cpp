@@ -1,11 +1,13 @@
 #include "engine/docx_package.h"
 
+#include "app/session_state.h"
 #include "engine/engine_helpers.h"
 #include "platform/files.h"
 #include "platform/work_control.h"
 #include "zip/zip_archive.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <fstream>
 
@@ -60,12 +62,14 @@ std::optional<std::uint64_t> FindLocalHeader(const fs::path& archive) {
 
 std::size_t ExtractPackage(const fs::path& archive, const fs::path& work, std::vector<std::string>* notes) {
     CZipArchive zip;
+    std::size_t count = 0;
     try {
-        zip.Open(archive, CZipArchive::zipOpen, 1, 0);
+        count = zip.Open(archive, CZipArchive::zipOpen, 1, 0);
     } catch (const std::exception&) {
         // The scan stopped at a header it could not read; the entries before it still count.
+        count = zip.GetCount();
     }
-    const std::size_t count = zip.GetCount();
+    session().zipEntryCount = static_cast<int>(std::min<std::size_t>(count, INT_MAX));
     for (std::size_t i = 0; i < count; ++i) {
         try {
             passWorkGate();
