@@ -8,15 +8,13 @@
 
 namespace qm::docserver {
 
-std::uint32_t nextCodePoint(std::string_view s, std::size_t& i) { return codepage::nextCodePoint(s, i); }
-
 std::string repairUtf8(std::string_view s) {
     if (codepage::isValidUtf8({reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}))
         return std::string(s);
     std::string out;
     out.reserve(s.size() + 8);
     for (std::size_t i = 0; i < s.size();)
-        codepage::appendUtf8(out, nextCodePoint(s, i));
+        codepage::appendUtf8(out, codepage::nextCodePoint(s, i));
     return out;
 }
 

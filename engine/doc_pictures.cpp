@@ -34,7 +34,7 @@ int pictureScan(Bytes source, const PictureSink& makeDoc) {
             continue;
         }
         const std::uint64_t start = *m - 4;
-        const std::uint64_t size = readU32(source, start);
+        const std::uint64_t size = bin::u32(source, start);
         if (start + size >= source.size())
             break; // the record runs past the end of the file; earlier pictures stay
         if (size == 0) {
@@ -42,7 +42,7 @@ int pictureScan(Bytes source, const PictureSink& makeDoc) {
             offset = *m + 1;
             continue;
         }
-        result = makeDoc(slice(source, start, size));
+        result = makeDoc(bin::slice(source, start, size));
         offset = static_cast<std::size_t>(*m + size);
     }
     return result;

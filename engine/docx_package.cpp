@@ -92,7 +92,7 @@ std::vector<std::string> analysisWordFolders() { return {"_rels", "theme", "char
 void EmptyAndRemoveFolder(const fs::path& folder) {
     if (!files::isFolder(folder))
         return;
-    DeleteFolderFiles(folder);
+    files::deleteFolderFiles(folder);
     files::removeEmptyFolder(folder);
 }
 
@@ -102,12 +102,12 @@ std::string CleanWorkFolder(const fs::path& work, const CleanupPlan& plan) {
         w += '/';
     if (!files::isFolder(work))
         return w;
-    DeleteFolderFiles(w);
+    files::deleteFolderFiles(w);
     EmptyAndRemoveFolder(w + "_rels");
     EmptyAndRemoveFolder(w + "docProps");
     const std::string word = w + "word";
     if (files::isFolder(word)) {
-        DeleteFolderFiles(word);
+        files::deleteFolderFiles(word);
         const std::string media = w + "/word/media/";
         if (files::isFolder(media) && plan.media)
             plan.media(media);

@@ -13,12 +13,4 @@ void RunStopvane() {
     process::runAndWait(tool, {""});
 }
 
-void DeleteFolderFiles(const std::filesystem::path& folder) {
-    for (const auto& name : files::listFolder(folder)) {
-        const auto p = folder / name;
-        if (files::isFile(p))
-            files::deleteFile(p);
-    }
-}
-
 } // namespace qm

@@ -9,7 +9,4 @@ namespace qm {
 // it ends every document server of this user (and instance). A missing tool is ignored.
 void RunStopvane();
 
-// Deletes every plain file directly inside folder; subfolders are left alone.
-void DeleteFolderFiles(const std::filesystem::path& folder);
-
 } // namespace qm

@@ -1,5 +1,6 @@
 #include "engine/word_automation.h"
 
+#include "engine/word_binding.h"
 #include "platform/work_control.h"
 
 #include <mutex>
@@ -23,9 +24,6 @@ std::function<bool()>& stopCheckSlot() {
 }
 
 } // namespace
-
-// Defined by the out-of-process binding.
-std::shared_ptr<Connection> connectOutOfProcess();
 
 void setConnectionFactory(ConnectionFactory factory) {
     std::lock_guard lock(factoryMutex());
