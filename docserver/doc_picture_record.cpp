@@ -10,7 +10,7 @@
 namespace qm::docserver::docpic {
 namespace {
 
-using bin::Bytes;
+using Bytes;
 
 constexpr std::uint16_t kSpContainer = 0xF004;
 constexpr std::uint16_t kFsp = 0xF00A;

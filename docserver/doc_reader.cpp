@@ -21,7 +21,7 @@
 namespace qm::docserver {
 namespace {
 
-using bin::Bytes;
+using Bytes;
 using namespace docfmt;
 
 constexpr std::size_t kFkpSize = 512;
