@@ -1,6 +1,7 @@
 #include "docserver/zip_package.h"
 
 #include "platform/bytes.h"
+#include "zip/file_header.h"
 
 #include <zip.h>
 #include <zlib.h>
@@ -12,8 +13,7 @@
 namespace qm::docserver {
 namespace {
 
-constexpr std::uint8_t kLocalSig[] = {'P', 'K', 3, 4};
-constexpr std::size_t kLocalHeaderSize = 30;
+constexpr std::size_t kLocalHeaderSize = CFileHeader::kLocalHeaderSize;
 constexpr std::size_t kMaxNameLength = 1024;
 
 // Part names compare without case, without a leading '/', and with '\' read as '/'.
@@ -132,16 +132,14 @@ std::optional<std::string> ZipPackage::readViaLibzip(const std::string& name, bo
 void ZipPackage::scanLocalHeaders() {
     scanned_ = true;
     const auto* begin = bytes_.data();
-    const auto* end = begin + bytes_.size();
-    for (const auto* p = std::search(begin, end, std::begin(kLocalSig), std::end(kLocalSig)); p != end;
-         p = std::search(p + 1, end, std::begin(kLocalSig), std::end(kLocalSig))) {
-        const std::size_t at = static_cast<std::size_t>(p - begin);
+    for (std::size_t at = CFileHeader::FindSignature(bytes_); at != CFileHeader::npos;
+         at = CFileHeader::FindSignature(bytes_, at + 1)) {
         if (bytes_.size() - at < kLocalHeaderSize)
             break;
         const std::uint16_t method = repair16(bin::u16(bytes_, at + 8), 99);
         const std::uint16_t nameLength = repair16(bin::u16(bytes_, at + 26), kMaxNameLength);
         const std::uint16_t extraLength = repair16(bin::u16(bytes_, at + 28), 4096);
-        if (method != 0 && method != 8)
+        if (method != CFileHeader::kStored && method != CFileHeader::kDeflated)
             continue;
         // The header, its name and its extra field must lie inside the package.
         if (nameLength == 0 || nameLength > kMaxNameLength ||

@@ -72,15 +72,12 @@ void CCentralDir::Scan(std::size_t windowSize) {
         const std::size_t n = file.ReadAt(next, window.data(), want);
         if (n < 4)
             break; // the file shrank under us
-        const std::uint8_t* base = window.data();
-        const std::uint8_t* end = base + n;
-        for (const std::uint8_t* p = base; end - p >= 4; ++p) {
-            p = static_cast<const std::uint8_t*>(std::memchr(p, 'P', static_cast<std::size_t>(end - p - 3)));
-            if (!p)
-                break;
-            if (!CFileHeader::HasSignature(p))
-                continue;
-            const std::uint64_t at = next + static_cast<std::uint64_t>(p - base);
+        const std::span<const std::uint8_t> read(window.data(), n);
+        const std::uint8_t* end = read.data() + n;
+        for (std::size_t i = CFileHeader::FindSignature(read); i != CFileHeader::npos;
+             i = CFileHeader::FindSignature(read, i + 1)) {
+            const std::uint8_t* p = read.data() + i;
+            const std::uint64_t at = next + i;
             if (at < skipTo)
                 continue;
             std::span<const std::uint8_t> bytes(p, static_cast<std::size_t>(end - p));

@@ -4,6 +4,7 @@
 #include "platform/codepage.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace qm {
 
@@ -15,6 +16,19 @@ std::string decodeName(std::span<const std::uint8_t> bytes) {
     return codepage::toUtf8(bytes);
 }
 } // namespace
+
+std::size_t CFileHeader::FindSignature(std::span<const std::uint8_t> bytes, std::size_t from) {
+    while (bytes.size() >= 4 && from <= bytes.size() - 4) {
+        const void* p = std::memchr(bytes.data() + from, 'P', bytes.size() - 3 - from);
+        if (!p)
+            break;
+        from = static_cast<std::size_t>(static_cast<const std::uint8_t*>(p) - bytes.data());
+        if (HasSignature(bytes.data() + from))
+            return from;
+        ++from;
+    }
+    return npos;
+}
 
 std::uint16_t CFileHeader::RepairWord(std::uint8_t lo, std::uint8_t hi) {
     if (hi != 0x20)

@@ -11,6 +11,10 @@
 // Typical use: n = Open(path), then ExtractEntry(i, folder) for i from 0 to n - 1. Errors are raised as CZipException (a
 // damaged archive, an unsupported method, the extraction cap) and CZipFileException (the
 // archive cannot be opened, a target file cannot be created or written).
+//
+// The document server keeps a reader of its own (docserver/zip_package.h says why): it reads
+// packages the way Word does, not with the extraction rules above. Both use the local header
+// layout and signature search of file_header.h.
 #pragma once
 
 #include "zip/central_dir.h"

@@ -17,6 +17,7 @@ cases=(
     'automation|#include "docserver/protocol.h"|1'
     'app|#include "tests/support/test_support.h"|1'
     'docserver|#include "automation/word_calls.h"|0'
+    'docserver|#include "zip/file_header.h"|0'
     'engine|#include "zip/zip_archive.h"|0'
     'ui|#include "res/artwork.h"|0'
     'cli|#include "platform/files.h"|0'
