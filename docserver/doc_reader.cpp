@@ -21,7 +21,6 @@
 namespace qm::docserver {
 namespace {
 
-using Bytes;
 using namespace docfmt;
 
 constexpr std::size_t kFkpSize = 512;
