@@ -76,5 +76,7 @@ std::string urlEscape(std::string_view s);
 std::string urlUnescape(std::string_view s);
 // ASCII lower case.
 std::string lowerAscii(std::string_view s);
+// The value of a hexadecimal digit (either case), or -1.
+int hexDigitValue(char c);
 
 } // namespace qm::docserver

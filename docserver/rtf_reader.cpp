@@ -144,14 +144,8 @@ private:
     }
 
     static void hexDigit(PictBuffer& pb, std::uint8_t c) {
-        int v;
-        if (c >= '0' && c <= '9')
-            v = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            v = c - 'A' + 10;
-        else
+        const int v = hexDigitValue(static_cast<char>(c));
+        if (v < 0)
             return;
         if (pb.pendingNibble < 0) {
             pb.pendingNibble = v;

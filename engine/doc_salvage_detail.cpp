@@ -23,11 +23,7 @@ PendingFile::~PendingFile() {
 
 int makePlainWebPreview(int slot, bool addToRecentFiles, const std::function<void(word::Range&)>& fill) {
     auto& s = session();
-    auto app = word::Application::create();
-    app.Visible(false);
-    const std::string version = app.Version();
-    auto docs = app.Documents();
-    auto document = docs.Add();
+    auto [app, version, docs, document] = StartNewDocument();
     auto range = document.Content();
     fill(range);
     range.Flush();
