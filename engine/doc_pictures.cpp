@@ -85,7 +85,7 @@ int writePictureDoc(const std::filesystem::path& target, Bytes record) {
 
 } // namespace doc
 
-int MakePictureDoc(doc::Bytes record) {
+int MakePictureDoc(Bytes record) {
     auto& s = session();
     s.pictureFolderUsed = true;
     // One folder of its own per analysis, made atomically, so that runs sharing the temporary
@@ -107,7 +107,7 @@ int ExtractPictures() {
     const auto view = doc::SourceView::open(s.currentSourcePath);
     if (!view || !doc::pictureGate(view->bytes()))
         return 0;
-    return doc::pictureRecords(view->bytes(), [](doc::Bytes record) { return MakePictureDoc(record); });
+    return doc::pictureRecords(view->bytes(), [](Bytes record) { return MakePictureDoc(record); });
 }
 
 } // namespace qm
