@@ -226,7 +226,9 @@ std::optional<ByteVec> rebuild(Bytes file) {
             streams.push_back({"Data", std::move(data)});
     // The other streams that read back whole (summaries, class data, embedded objects in their
     // storages).
-    for (const auto& [path, e] : r.streamPaths()) {
+    for (const auto& entry : r.streamPaths()) {
+        const std::string& path = entry.first;
+        const auto& e = entry.second;
         const bool taken = std::any_of(streams.begin(), streams.end(),
                                        [&](const cfb::Stream& s) { return sameName(s.name, path); });
         if (taken || path.find('?') != std::string::npos)

@@ -11,7 +11,7 @@ seeds() { # target -> seed folder and dictionary
     docx_reader_fuzzer | zip_extract_fuzzer) echo "docx zip" ;;
     docx_scanner_fuzzer) echo "xml xml" ;;
     word_protocol_fuzzer) echo "protocol protocol" ;;
-    deflate_recovery_fuzzer) echo "deflate deflate" ;;
+    deflate_recovery_fuzzer) echo "deflate xml" ;;
     *) echo "run-fuzzers: no seeds for $1" >&2; exit 2 ;;
     esac
 }
