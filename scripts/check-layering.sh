@@ -22,7 +22,8 @@ bad=0
 for folder in "${!layer[@]}"; do
     [ -d "$root/$folder" ] || continue
     while IFS=: read -r file line text; do
-        target=$(sed -E 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"([^/"]+)\/.*/\1/' <<<"$text")
+        target=${text#*\"}
+        target=${target%%/*}
         [ "$target" = "$folder" ] && continue
         if [ -n "${layer[$target]+x}" ]; then
             if [ "${layer[$target]}" -lt "${layer[$folder]}" ] || [[ "$peer_ok" == *" $folder:$target "* ]]; then
