@@ -1,5 +1,6 @@
 #include "cli/batch_report.h"
 
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <ostream>
@@ -57,7 +58,38 @@ std::string causeOf(const std::string& what) {
     return colon == std::string::npos ? what : what.substr(colon + 2);
 }
 
+// "412 words, 2 pictures, score 452.0"
+std::string figures(const assess::Assessment& a) {
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%" PRIu64 " word%s, %" PRIu64 " picture%s, score %.1f", a.words,
+                  a.words == 1 ? "" : "s", a.pictures, a.pictures == 1 ? "" : "s", a.score);
+    return buf;
+}
+
+std::string jsonNumber(double value) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f", value);
+    return buf;
+}
+
 } // namespace
+
+const CandidateRecord* FileReport::recommended() const {
+    std::vector<assess::Assessment> list;
+    for (const auto& c : candidates)
+        list.push_back(c.assessment);
+    const int best = assess::recommend(list);
+    return best < 0 ? nullptr : &candidates[static_cast<size_t>(best)];
+}
+
+CandidateRecord& FileReport::candidate(int number) {
+    for (auto& c : candidates)
+        if (c.assessment.candidate == number)
+            return c;
+    candidates.emplace_back();
+    candidates.back().assessment.candidate = number;
+    return candidates.back();
+}
 
 void FileReport::addError(const std::string& what) {
     for (const auto& e : errors)
@@ -102,10 +134,25 @@ void printSummary(std::ostream& out, const std::vector<FileReport>& reports) {
     for (const auto& r : reports) {
         out << r.source << ": " << r.written.size() << " candidate" << (r.written.size() == 1 ? "" : "s")
             << " written\n";
+        // A candidate's figures follow its first file; the recommended one is marked.
+        const CandidateRecord* recommended = r.recommended();
+        auto describe = [&](const std::string& path) {
+            for (const auto& c : r.candidates) {
+                if (c.files.empty() || c.files.front() != path)
+                    continue;
+                std::string text = ": " + figures(c.assessment);
+                if (&c == recommended)
+                    text += ", recommended";
+                return text;
+            }
+            return std::string();
+        };
         for (const auto& [n, path] : r.written)
-            out << "  " << path << "\n";
+            out << "  " << path << describe(path) << "\n";
         for (const auto& path : r.kept)
-            out << "  kept existing " << path << "\n";
+            out << "  kept existing " << path << describe(path) << "\n";
+        if (!r.best.empty())
+            out << "  best: " << r.best << "\n";
         for (const auto& e : r.errors)
             out << "  error: " << e << "\n";
         for (const auto& note : r.notes)
@@ -119,10 +166,24 @@ void printJson(std::ostream& out, const std::string& outputFolder, const std::ve
     for (size_t i = 0; i < reports.size(); ++i) {
         const auto& r = reports[i];
         out << (i ? "," : "") << "\n    {\"source\": " << jsonString(r.source) << ", \"candidates\": [";
-        for (size_t k = 0; k < r.written.size(); ++k)
-            out << (k ? ", " : "") << "{\"number\": " << r.written[k].first
-                << ", \"path\": " << jsonString(r.written[k].second) << "}";
-        out << "], \"kept\": [";
+        for (size_t k = 0; k < r.written.size(); ++k) {
+            const int number = r.written[k].first;
+            out << (k ? ", " : "") << "{\"number\": " << number << ", \"path\": " << jsonString(r.written[k].second);
+            for (const auto& c : r.candidates)
+                if (c.assessment.candidate == number)
+                    out << ", \"words\": " << c.assessment.words << ", \"pictures\": " << c.assessment.pictures
+                        << ", \"score\": " << jsonNumber(c.assessment.score);
+            out << "}";
+        }
+        const CandidateRecord* recommended = r.recommended();
+        out << "], \"recommended\": ";
+        if (recommended && !recommended->files.empty())
+            out << recommended->assessment.candidate << ", \"recommended_path\": " << jsonString(recommended->files.front());
+        else
+            out << "null";
+        if (!r.best.empty())
+            out << ", \"best\": " << jsonString(r.best);
+        out << ", \"kept\": [";
         printList(out, r.kept);
         out << "], \"errors\": [";
         printList(out, r.errors);
@@ -162,6 +223,16 @@ std::string serialize(const FileReport& r) {
         field('T', note);
     field('P', r.previewsFolder);
     field('L', r.progress);
+    for (const auto& c : r.candidates) {
+        const auto& a = c.assessment;
+        char buf[160];
+        std::snprintf(buf, sizeof buf, "%d %" PRIu64 " %" PRIu64 " %" PRIu32 " %.17g %.17g %d", a.candidate, a.words,
+                      a.pictures, a.sampled, a.language, a.unique, a.readable ? 1 : 0);
+        field('C', buf);
+        for (const auto& f : c.files)
+            field('F', f);
+    }
+    field('B', r.best);
     return out;
 }
 
@@ -185,6 +256,23 @@ bool deserialize(const std::string& text, FileReport& r) {
         case 'T': r.notes.push_back(value); break;
         case 'P': r.previewsFolder = value; break;
         case 'L': r.progress = value; break;
+        case 'C': {
+            assess::Assessment a;
+            int readable = 1;
+            if (std::sscanf(value.c_str(), "%d %" SCNu64 " %" SCNu64 " %" SCNu32 " %lf %lf %d", &a.candidate, &a.words,
+                            &a.pictures, &a.sampled, &a.language, &a.unique, &readable) != 7)
+                return false;
+            a.readable = readable != 0;
+            assess::rescore(a);
+            r.candidates.push_back({a, {}});
+            break;
+        }
+        case 'F':
+            if (r.candidates.empty())
+                return false;
+            r.candidates.back().files.push_back(value);
+            break;
+        case 'B': r.best = value; break;
         default: return false;
         }
     }

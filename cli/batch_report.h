@@ -2,12 +2,21 @@
 // --json report. A worker process hands its file's record to the parent as text.
 #pragma once
 
+#include "engine/candidate_assessment.h"
+
 #include <iosfwd>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace qm::cli {
+
+// One candidate of a file as assessed: its figures and every file it wrote (the document and
+// the picture files saved beside it), or the file kept in its place.
+struct CandidateRecord {
+    assess::Assessment assessment; // assessment.candidate is the candidate's number
+    std::vector<std::string> files;
+};
 
 struct FileReport {
     std::string source;
@@ -17,6 +26,13 @@ struct FileReport {
     std::vector<std::string> notes; // what the ZIP reader cut or repaired in a source package
     std::string previewsFolder;
     std::string progress; // a worker's progress lines, printed by the parent
+    std::vector<CandidateRecord> candidates; // written and kept candidates, assessed
+    std::string best;                        // --best: the copy of the recommended candidate
+
+    // The record of the recommended candidate, or nullptr when the file has none.
+    const CandidateRecord* recommended() const;
+    // The record of candidate number, made when missing.
+    CandidateRecord& candidate(int number);
 
     // Kept outputs count as the file's candidates.
     bool gotCandidate() const { return !written.empty() || !kept.empty(); }

@@ -7,6 +7,7 @@
 #include "cli/batch_report.h"
 #include "cli/parallel_run.h"
 #include "cli/stop_signals.h"
+#include "engine/candidate_assessment.h"
 #include "engine/engine_helpers.h"
 #include "engine/gallery_page.h"
 #include "platform/files.h"
@@ -50,7 +51,7 @@ public:
             err_ << "[" << order_[number - 1] + 1 << "/" << reports_.size() << "] " << report(number)->source << "\n";
     }
     void setOverallProgress(int) override {}
-    void setProgressTimer(bool, int) override {}
+    void setBusy(bool) override {}
     bool askYesNo(const std::string&) override { // only the Word check asks here
         if (closeWord)
             err_ << "quillmend-cli: a document server is already running; ending it (--close-word)\n";
@@ -92,14 +93,20 @@ public:
         const std::string label = candidate == 0 ? "quick repair copy" : "candidate " + std::to_string(candidate);
         if (written) {
             r->written.emplace_back(candidate, output.string());
+            assessWritten(*r, candidate, output);
             err_ << "  " << label << ": " << output.string() << "\n";
         } else {
             err_ << "  " << label << ": nothing recovered\n";
         }
     }
     void candidateKept(int fileNumber, int candidate, const fs::path& output) override {
-        if (FileReport* r = report(fileNumber))
+        if (FileReport* r = report(fileNumber)) {
             r->kept.push_back(output.string());
+            CandidateRecord& record = r->candidate(candidate);
+            record.assessment = assess::assessDocument(output);
+            record.assessment.candidate = candidate;
+            record.files = {output.string()};
+        }
         err_ << "  " << (candidate == 0 ? "quick repair copy" : "candidate " + std::to_string(candidate))
              << ": kept existing " << output.string() << "\n";
     }
@@ -115,6 +122,23 @@ public:
     bool closeWord = false;
 
 private:
+    // A written document is read back and assessed with the media copies saved beside it; a
+    // media copy reported on its own (its document was lost) adds a picture to its candidate.
+    static void assessWritten(FileReport& r, int candidate, const fs::path& output) {
+        const auto& copies = session().saveMediaCopies;
+        CandidateRecord& record = r.candidate(candidate);
+        if (std::find(copies.begin(), copies.end(), output) != copies.end()) {
+            record.assessment.pictures += 1;
+            assess::rescore(record.assessment);
+            record.files.push_back(output.string());
+            return;
+        }
+        record.assessment = assess::assessDocument(output, copies.size());
+        record.assessment.candidate = candidate;
+        record.files = {output.string()};
+        for (const auto& copy : copies)
+            record.files.push_back(copy.string());
+    }
     FileReport* report(int fileNumber) {
         return fileNumber >= 1 && fileNumber <= static_cast<int>(order_.size()) ? &reports_[order_[fileNumber - 1]]
                                                                                : nullptr;
@@ -180,10 +204,43 @@ void copyPreviews(const fs::path& folder) {
     files::writeFileAtomic(folder / "Preview 2.html", page);
 }
 
+// --best: copies every file of each report's recommended candidate into folder. An existing
+// copy is replaced only with --overwrite.
+void copyRecommended(const Options& options, std::vector<FileReport>& reports, std::ostream& err) {
+    for (auto& r : reports) {
+        const CandidateRecord* recommended = r.recommended();
+        if (!recommended)
+            continue;
+        for (const auto& file : recommended->files) {
+            const fs::path from = file;
+            const fs::path to = *options.bestDir / from.filename();
+            std::error_code ec;
+            if (fs::equivalent(from, to, ec)) { // --best names the folder the candidate is in
+                if (r.best.empty())
+                    r.best = to.string();
+                continue;
+            }
+            if (files::exists(to) && options.overwrite != OverwritePolicy::Overwrite) {
+                err << "quillmend-cli: " << r.source << ": kept existing " << to.string() << "\n";
+                if (r.best.empty())
+                    r.best = to.string();
+                continue;
+            }
+            if (!files::copyFile(from, to)) {
+                r.addError("cannot write '" + to.string() + "': " + std::strerror(errno));
+                err << "quillmend-cli: " << r.source << ": " << r.errors.back() << "\n";
+                continue;
+            }
+            if (r.best.empty())
+                r.best = to.string();
+        }
+    }
+}
+
 // Runs the preview stage (with --previews) and the saving flow over the given inputs, in this
-// process. Throws StopRequested when the run is stopped.
-void runFlows(const Options& options, const std::vector<Input>& inputs, const std::vector<size_t>& which,
-              std::vector<FileReport>& reports, ConsoleUi& ui, std::ostream& err, WorkControl& control) {
+// process; returns how the run ended.
+FlowResult runFlows(const Options& options, const std::vector<Input>& inputs, const std::vector<size_t>& which,
+                    std::vector<FileReport>& reports, ConsoleUi& ui, std::ostream& err, WorkControl& control) {
     auto& s = session();
     s.sourceFiles.clear();
     std::vector<std::string> names;
@@ -195,12 +252,14 @@ void runFlows(const Options& options, const std::vector<Input>& inputs, const st
     if (options.previewsDir) {
         auto engine = makeAnalysisEngine();
         for (size_t k = 0; k < which.size(); ++k) {
-            control.checkpoint();
+            if (control.stopRequested())
+                return {FlowOutcome::Stopped, {}};
             const size_t i = which[k];
             err << "[" << i + 1 << "/" << reports.size() << "] analysing " << inputs[i].source << "\n";
             const AnalysisResult r = RunAnalysis(*engine, static_cast<int>(k + 1), &control);
-            control.checkpoint();
-            if (!r.error.empty()) {
+            if (r.outcome == FlowOutcome::Stopped)
+                return r;
+            if (r.outcome == FlowOutcome::Failed) {
                 reports[i].addError(r.error);
                 err << "quillmend-cli: " << inputs[i].source << ": " << r.error << "\n";
             }
@@ -221,7 +280,9 @@ void runFlows(const Options& options, const std::vector<Input>& inputs, const st
     auto engine = makeSaveEngine();
     SavingWorker worker(ui, *engine, control);
     worker.setOutputNames(names);
-    worker.run();
+    const FlowResult saved = worker.run();
+    if (saved.outcome == FlowOutcome::Stopped)
+        return saved;
     // The analysis and the save side read a package alike: each note is reported once.
     for (size_t i : which) {
         const auto it = s.zipNotes.find(fs::path(inputs[i].source).string());
@@ -231,6 +292,7 @@ void runFlows(const Options& options, const std::vector<Input>& inputs, const st
             if (std::find(reports[i].notes.begin(), reports[i].notes.end(), note) == reports[i].notes.end())
                 reports[i].notes.push_back(note);
     }
+    return saved;
 }
 
 // The run itself; signals is the run's stop watcher, ownScope is set once the document
@@ -248,6 +310,8 @@ int runStoppable(const Options& options, Console& console, WorkControl& control,
         return refuse(2, "cannot create the output folder '" + options.outputDir.string() + "': " + why);
     if (options.previewsDir && !makeFolder(*options.previewsDir, why))
         return refuse(2, "cannot create the previews folder '" + options.previewsDir->string() + "': " + why);
+    if (options.bestDir && !makeFolder(*options.bestDir, why))
+        return refuse(2, "cannot create the --best folder '" + options.bestDir->string() + "': " + why);
 
     // Inputs that cannot be processed are reported and skipped; the others run.
     const std::vector<Input> inputs = checkInputs(options.files);
@@ -292,28 +356,35 @@ int runStoppable(const Options& options, Console& console, WorkControl& control,
 
     enterPrivateServerScope();
     ownScope = true;
-    try {
-        if (options.jobs > 1 && valid.size() > 1) {
-            runInWorkers(options.jobs, valid, [&](size_t index, WorkControl& workerControl) {
-                std::ostringstream progress;
-                ConsoleUi workerUi(progress, console.in, false, reports, {index});
-                try {
-                    runFlows(options, inputs, {index}, reports, workerUi, progress, workerControl);
-                } catch (const StopRequested&) {
-                }
-                reports[index].progress = progress.str();
-                return reports[index];
-            }, reports, console.err, control);
-        } else if (!valid.empty()) {
-            runFlows(options, inputs, valid, reports, ui, console.err, control);
+    if (!valid.empty())
+        assess::Lexicon::installed(); // read once here: the workers inherit the dictionaries
+    assess::rememberReadBacks(true);
+    // An error that ended a saving run early (not one candidate's) fails the run.
+    bool runFailed = false;
+    if (options.jobs > 1 && valid.size() > 1) {
+        runInWorkers(options.jobs, valid, [&](size_t index, WorkControl& workerControl) {
+            std::ostringstream progress;
+            ConsoleUi workerUi(progress, console.in, false, reports, {index});
+            const FlowResult end = runFlows(options, inputs, {index}, reports, workerUi, progress, workerControl);
+            if (end.outcome == FlowOutcome::Failed)
+                reports[index].addError(end.error);
+            reports[index].progress = progress.str();
+            return reports[index];
+        }, reports, console.err, control);
+    } else if (!valid.empty()) {
+        const FlowResult end = runFlows(options, inputs, valid, reports, ui, console.err, control);
+        if (end.outcome == FlowOutcome::Failed) {
+            console.err << "quillmend-cli: " << end.error << "\n";
+            runFailed = true;
         }
-    } catch (const StopRequested&) {
     }
     cleanUpRunFiles();
     const int stopSignal = signals.received();
+    if (options.bestDir && !stopSignal)
+        copyRecommended(options, reports, console.err);
 
     // A file without a candidate, or with an error (a write that failed), fails the run.
-    int status = 0;
+    int status = runFailed ? 1 : 0;
     for (const auto& r : reports)
         if (!r.gotCandidate() || !r.errors.empty())
             status = 1;

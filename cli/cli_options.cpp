@@ -12,6 +12,7 @@ std::string usageText() {
            "  -o, --output DIR      write the recovered documents into DIR (created if missing)\n"
            "      --quick           Quick Repair: one repaired copy per .doc file, straight in DIR\n"
            "      --previews DIR    also write each file's previews into DIR/<file name>/\n"
+           "      --best DIR        also copy each file's recommended candidate to DIR/<file name>\n"
            "      --overwrite       replace existing outputs without asking\n"
            "      --keep-existing   keep existing outputs without asking\n"
            "      --close-word      end running document servers instead of stopping\n"
@@ -24,6 +25,10 @@ std::string usageText() {
            "Advance Repair (the default) writes up to four candidates per .doc file into\n"
            "DIR/Preview 1 .. DIR/Preview 4, and one per .docx file into DIR/Preview 1.\n"
            "The input files are never modified.\n"
+           "\n"
+           "Each candidate is assessed: its words, its pictures and how much of its text\n"
+           "reads as language (hunspell dictionaries where installed). The one with the\n"
+           "highest score is marked \"recommended\" in the summary and the --json report.\n"
            "\n"
            "Files that share a name get distinct output names: the second \"x.doc\" is\n"
            "saved as \"x (2).doc\". In the --json report, bytes of a name that are not\n"
@@ -67,6 +72,11 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
                 o.previewsDir = *v;
         } else if (a.rfind("--previews=", 0) == 0) {
             o.previewsDir = a.substr(11);
+        } else if (a == "--best") {
+            if (auto v = needValue(i, a))
+                o.bestDir = *v;
+        } else if (a.rfind("--best=", 0) == 0) {
+            o.bestDir = a.substr(7);
         } else if (a == "--quick") {
             o.quick = true;
         } else if (a == "--overwrite") {
@@ -111,6 +121,8 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
         r.error = "no input files given";
     else if (o.previewsDir && o.previewsDir->empty())
         r.error = "empty --previews folder";
+    else if (o.bestDir && o.bestDir->empty())
+        r.error = "empty --best folder";
     return r;
 }
 

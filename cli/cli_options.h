@@ -16,6 +16,7 @@ struct Options {
     bool quick = false;
     std::filesystem::path outputDir;
     std::optional<std::filesystem::path> previewsDir;
+    std::optional<std::filesystem::path> bestDir; // a copy of each file's recommended candidate
     OverwritePolicy overwrite = OverwritePolicy::Ask;
     bool json = false;
     bool closeWord = false;

@@ -1,6 +1,7 @@
 // Helpers shared by the save engine's operations: output names, save profiles, and what a
 // failed candidate leaves behind.
 #include "app/session_state.h"
+#include "engine/candidate_assessment.h"
 #include "engine/engine_helpers.h"
 #include "engine/save_detail.h"
 #include "docserver/formats.h"
@@ -149,6 +150,7 @@ std::string takeWriteFailure() { return std::exchange(save::writeFailure, {}); }
 bool OutputHoldsContent(const std::filesystem::path& output) {
     try {
         const docserver::Document doc = docserver::readDocument(output);
+        assess::noteReadBack(output, doc); // the command line's assessment reads it only once
         if (!doc.pictures().empty())
             return true;
         for (const char c : doc.plainText())

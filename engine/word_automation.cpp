@@ -18,21 +18,11 @@ ConnectionFactory& factorySlot() {
     return factory;
 }
 
-std::function<bool()>& stopCheckSlot() {
-    static std::function<bool()> check;
-    return check;
-}
-
 } // namespace
 
 void setConnectionFactory(ConnectionFactory factory) {
     std::lock_guard lock(factoryMutex());
     factorySlot() = std::move(factory);
-}
-
-void setStopCheck(std::function<bool()> stopRequested) {
-    std::lock_guard lock(factoryMutex());
-    stopCheckSlot() = std::move(stopRequested);
 }
 
 ConnectionFactory connectionFactory() {
@@ -42,22 +32,10 @@ ConnectionFactory connectionFactory() {
     return [] { return connectOutOfProcess(); };
 }
 
-namespace {
-// Every server call and start passes the pause gate first: while the work is paused, no call is
-// made. A stop makes the call fail like a server that was ended.
-void passGate() {
-    try {
-        passWorkGate();
-    } catch (const StopRequested& e) {
-        throw WordError(e.what());
-    }
-}
-} // namespace
-
 Value Object::call(int dispid, CallKind kind, const std::vector<Value>& args) const {
     if (empty())
         return kOmitted;
-    passGate();
+    passWorkGate();
     return connection_->invoke(id_, dispid, kind, args);
 }
 
@@ -101,14 +79,7 @@ Document Documents::Add() {
 }
 
 Application Application::create() {
-    passGate(); // no new server while paused
-    std::function<bool()> stopCheck;
-    {
-        std::lock_guard lock(factoryMutex());
-        stopCheck = stopCheckSlot();
-    }
-    if (stopCheck && stopCheck())
-        throw WordError("stopped by the user");
+    passWorkGate(); // no new server while paused, none after a stop
     auto factory = connectionFactory();
     auto connection = factory();
     if (!connection)

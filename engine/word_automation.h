@@ -8,6 +8,12 @@
 // next call that is not an insert, by Range::Flush, or once the batch is full; the inserts
 // after it are dropped.
 //
+// Every call, and every start of a new Word instance, first passes the pause and stop gate of
+// this thread's current work (platform/work_control.h): while the work is paused nothing
+// reaches a server, and once it is stopped they raise StopRequested instead, so an engine that
+// goes on with its next method after the user stopped ends at once. Without current work
+// there is no gate.
+//
 // Two bindings serve the interface (see word_binding.h): in-process, for tests, and
 // out-of-process, one quillmend-word process per Word instance, which the program uses.
 #pragma once
@@ -28,11 +34,6 @@ using ConnectionFactory = std::function<std::shared_ptr<Connection>()>;
 // out-of-process binding.
 void setConnectionFactory(ConnectionFactory factory);
 ConnectionFactory connectionFactory();
-
-// A stop check consulted before every new Word instance (process-wide). Once it reports a
-// stop, Application::create() raises WordError instead of starting a server, so an engine
-// that goes on with its next method after the user stopped ends at once.
-void setStopCheck(std::function<bool()> stopRequested);
 
 // Base of the handles: a connection and an object id; empty when either is missing.
 class Object {

@@ -9,6 +9,8 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 packages=(build-essential cmake ninja-build pkg-config zlib1g-dev libzip-dev libpugixml-dev
           libgtest-dev libgmock-dev libbenchmark-dev)
+# Spelling dictionaries tell recovered language from noise when recommending a candidate.
+packages+=(libhunspell-dev hunspell-en-us)
 # The desktop program: wxWidgets 3.2 on GTK 3 with its web view; xdg-utils opens its help and log.
 packages+=(libwxgtk3.2-dev libwxgtk-webview3.2-dev libgtk-3-dev xdg-utils)
 # The Debian package: dpkg-shlibdeps (and file) compute its library dependencies.

@@ -1,7 +1,7 @@
 #include "stages/analysis_flow.h"
 
 #include "app/session_state.h"
-#include "stages/stop_scope.h"
+#include "stages/flow_result.h"
 
 namespace qm::stages {
 
@@ -21,7 +21,8 @@ void AnalysisFlow::start(int fileNumber, std::function<void()> onEnd) {
     s.pausedFromButton = false;
     s.analysisFinished = false;
     s.analysisThreadEnded = false;
-    ui_.setProgressTimer(true, kProgressPeriodMs);
+    periodMs_ = kProgressPeriodMs;
+    ui_.setBusy(true);
     worker_ = std::jthread([this, fileNumber, onEnd = std::move(onEnd)] {
         result_ = RunAnalysis(engine_, fileNumber, &control_);
         done_ = true;
@@ -55,11 +56,12 @@ const char* AnalysisFlow::pauseOrResume() {
     if (!s.paused) {
         s.pausedFromButton = true;
         control_.pause();
-        ui_.setProgressTimer(false, 0);
+        ui_.setBusy(false);
         s.paused = true;
     } else {
         control_.resume();
-        ui_.setProgressTimer(true, kProgressResumedPeriodMs);
+        periodMs_ = kProgressResumedPeriodMs;
+        ui_.setBusy(true);
         s.paused = false;
     }
     return pauseCaption();
@@ -72,7 +74,7 @@ void AnalysisFlow::endWorker() {
 
 bool AnalysisFlow::stop() {
     auto& s = session();
-    ui_.setProgressTimer(false, 0);
+    ui_.setBusy(false);
     control_.pause();
     if (ui_.askYesNo(analysistext::kStop)) {
         s.analysisStopped = true;
@@ -84,20 +86,22 @@ bool AnalysisFlow::stop() {
         s.paused = false;
         control_.resume(); // the earlier Pause
     }
-    ui_.setProgressTimer(true, kProgressPeriodMs);
+    periodMs_ = kProgressPeriodMs;
+    ui_.setBusy(true);
     control_.resume(); // this Stop's own hold
     return false;
 }
 
 bool AnalysisFlow::escape() {
-    ui_.setProgressTimer(false, 0);
+    ui_.setBusy(false);
     control_.pause();
     if (ui_.askYesNo(analysistext::kEscape)) {
         endWorker();
         return true;
     }
     control_.resume();
-    ui_.setProgressTimer(true, kProgressPeriodMs);
+    periodMs_ = kProgressPeriodMs;
+    ui_.setBusy(true);
     return false;
 }
 

@@ -1,5 +1,5 @@
 // The analysis dialog without its window: one worker thread that runs the analysis of one
-// file, the progress animation, Pause/Resume, Stop and Escape with their questions. Pause and
+// file, the progress bar's steps and pace, Pause/Resume, Stop and Escape with their questions. Pause and
 // Stop hold the worker at the pause gate; a stop is cooperative (the document servers are
 // ended so a blocked call returns) and the worker is always joined before anything else runs,
 // because the engine is not re-entrant.
@@ -27,13 +27,13 @@ inline constexpr int kProgressResumedPeriodMs = 100; // after a Resume the bar m
 
 class AnalysisFlow {
 public:
-    // ui gets the questions and the timer changes (setProgressTimer).
+    // ui gets the questions and the busy/idle changes; all on the calling (UI) thread.
     AnalysisFlow(StageUi& ui, AnalysisEngine& engine) : ui_(ui), engine_(engine) {}
     ~AnalysisFlow(); // a running worker is stopped and joined
     AnalysisFlow(const AnalysisFlow&) = delete;
     AnalysisFlow& operator=(const AnalysisFlow&) = delete;
 
-    // Starts the worker for file number fileNumber (1-based) and the progress timer.
+    // Starts the worker for file number fileNumber (1-based); the flow is busy.
     // onEnd runs on the worker thread when the analysis has ended (finished or stopped).
     void start(int fileNumber, std::function<void()> onEnd = {});
     // True once the worker has returned from the engine; join() then returns at once.
@@ -43,6 +43,9 @@ public:
 
     // Timer tick: progressPos steps by 5 and wraps to 0 at 100; returns the new position.
     int tick();
+    // How often the bar ticks while busy: kProgressPeriodMs, or kProgressResumedPeriodMs from
+    // a Resume until the next start, Stop or Escape.
+    int progressPeriodMs() const { return periodMs_; }
 
     // Pause/Resume button; returns the caption it shows now.
     const char* pauseOrResume();
@@ -63,6 +66,7 @@ private:
     StageUi& ui_;
     AnalysisEngine& engine_;
     WorkControl control_;
+    int periodMs_ = kProgressPeriodMs;
     std::jthread worker_;
     std::atomic<bool> done_{false};
     AnalysisResult result_;

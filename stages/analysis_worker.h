@@ -2,15 +2,14 @@
 #pragma once
 
 #include "platform/work_control.h"
-#include "stages/engine_ops.h"
-
-#include <string>
+#include "stages/engine_adapters.h"
+#include "stages/flow_result.h"
 
 namespace qm::stages {
 
-struct AnalysisResult {
+// How the analysis ended; Failed: an error escaped the engine (the candidates made stay).
+struct AnalysisResult : FlowResult {
     bool ranEngine = false; // false for an extension other than "doc", "DOC" and "docx"
-    std::string error;      // an error that escaped the engine (the candidates made stay)
 };
 
 // Deletes the previous file's previews, then runs the engine the exact extension test picks
@@ -18,7 +17,7 @@ struct AnalysisResult {
 // fileNumber (1-based) of sourceFiles, and finally raises analysisFinished and
 // analysisThreadEnded. An error escaping the engine ends the analysis as if the engine had
 // returned, with whatever candidates exist.
-// With a WorkControl, a stop makes every later server start of the engine fail at once.
+// With a WorkControl the engine runs under its pause and stop gate (runFlow).
 AnalysisResult RunAnalysis(AnalysisEngine& engine, int fileNumber, WorkControl* control = nullptr);
 
 } // namespace qm::stages

@@ -5,7 +5,6 @@
 #include "platform/files.h"
 #include "stages/log_text.h"
 #include "stages/repair_start.h"
-#include "stages/stop_scope.h"
 
 #include <sys/stat.h>
 
@@ -17,8 +16,6 @@ using namespace logtext;
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr int kTimerMs = 1000;
 
 // Identity of an output file before a candidate runs, to tell whether the candidate wrote it.
 struct FileStamp {
@@ -50,23 +47,22 @@ std::string docxOutputName(const std::string& name) {
     return (dot == std::string::npos ? name : name.substr(0, dot)) + ".doc";
 }
 
-void SavingWorker::run() {
-    StopScope stopScope(control_);
+FlowResult SavingWorker::run() {
     auto& s = session();
     s.filesSavedCount = 0;
     for (const char* f : {kCrLf, kCrLf, kStep3Banner, kCrLf, kCrLf, kDestination, kCrLf, kDestinationRule, kCrLf, kCrLf})
         appendLog(f);
-    try {
+    const FlowResult result = runFlow(&control_, [&] {
         if (s.saveCurrentOnly)
             currentFileFlow();
         else
             allFilesFlow();
-    } catch (const StopRequested&) {
-        // Whoever stopped the run (Stop, Close, Escape, a signal), the log tells it.
+    });
+    // Whoever stopped the run (Stop, Close, Escape, a signal), the log tells it.
+    if (result.outcome == FlowOutcome::Stopped)
         for (const char* f : {kCrLf, kCrLf, kAborted})
             appendLog(f);
-        throw;
-    }
+    return result;
 }
 
 fs::path SavingWorker::makeCandidateFolder(const fs::path& destination, int n, const std::string& name) {
@@ -85,7 +81,7 @@ void SavingWorker::logTarget() {
 bool SavingWorker::mayWriteCurrentFile() {
     if (!files::exists(session().saveTargetPath))
         return true;
-    ui_.setProgressTimer(false, 0);
+    ui_.setBusy(false);
     const bool yes = ui_.askYesNo("The file already exit's, Do you want to overwrite file");
     if (!yes)
         ui_.candidateKept(session().previewFileNumber, session().selectedPreview, session().saveTargetPath);
@@ -96,7 +92,7 @@ bool SavingWorker::mayWriteAllFiles() {
     auto& s = session();
     const bool exists = files::exists(s.saveTargetPath);
     if (s.overwriteAnswer == kNoAnswer || s.overwriteAnswer == kYes || s.overwriteAnswer == kNo) {
-        ui_.setProgressTimer(false, 0);
+        ui_.setBusy(false);
         if (exists) {
             const OverwriteAnswer answer = ui_.askOverwrite(s.saveTargetPath);
             if (answer != kNoAnswer) // closed without an answer: the previous answer stays
@@ -116,24 +112,22 @@ template <typename Call> void SavingWorker::runCandidate(int fileNumber, int can
     const FileStamp before = FileStamp::of(expected);
     engine_.TakeWriteFailure(); // a failure of an earlier candidate is not this one's
     s.saveMediaCopies.clear();
-    bool returned = false;
-    bool reported = false;
+    std::exception_ptr error;
     try {
         call();
-        returned = true;
-    } catch (const StopRequested&) {
-    } catch (const std::exception& e) {
-        reported = true;
-        ui_.failed(fileNumber, s.saveSourcePath.string(), e.what());
     } catch (...) {
-        reported = true;
-        ui_.failed(fileNumber, s.saveSourcePath.string(), "unknown error");
+        error = std::current_exception();
     }
+    const bool returned = !error;
     // The .docx candidate may have renamed its output (saveTargetPath is read again).
     const fs::path output = s.saveTargetPath;
     const FileStamp after = FileStamp::of(output);
     bool written = after.exists && (output != expected || !(after == before));
-    if (control_.stopRequested()) {
+    const FlowResult end = endOf(&control_, error);
+    const bool reported = end.outcome == FlowOutcome::Failed;
+    if (reported)
+        ui_.failed(fileNumber, s.saveSourcePath.string(), end.error);
+    if (end.outcome == FlowOutcome::Stopped) {
         // An output the engine finished is kept; one it was writing when the stop came is not.
         if (written && !returned)
             files::deleteFile(output);
@@ -187,13 +181,13 @@ void SavingWorker::currentFileFlow() {
         if (n == 1) {
             const fs::path folder = makeCandidateFolder(destination, 1, name);
             if (mayWriteCurrentFile()) {
-                ui_.setProgressTimer(true, kTimerMs);
+                ui_.setBusy(true);
                 ui_.showText(Field::DestinationPath, s.saveTargetPath.string());
                 logTarget();
                 runCandidate(k, 1, [&] {
                     engine_.ExtractPicturesTo(folder);
                     const int r = engine_.SaveFibText(name, folder);
-                    engine_.SaveCombinedDoc(CombinedVariant::CurrentFile, r);
+                    engine_.SaveCombinedDoc(SaveVariant::CurrentFile, r);
                 });
             }
         } else if (n >= 2 && n <= 4) {
@@ -201,7 +195,7 @@ void SavingWorker::currentFileFlow() {
             ui_.showText(Field::DestinationPath, s.saveTargetPath.string());
             if (mayWriteCurrentFile()) {
                 logTarget();
-                ui_.setProgressTimer(true, kTimerMs);
+                ui_.setBusy(true);
                 runCandidate(k, n, [&] {
                     if (n == 4)
                         engine_.SaveRawBlocks(name, folder);
@@ -215,7 +209,7 @@ void SavingWorker::currentFileFlow() {
         const fs::path folder = makeCandidateFolder(destination, 1, docxOutputName(name));
         ui_.showText(Field::DestinationPath, s.saveTargetPath.string());
         if (mayWriteCurrentFile()) {
-            ui_.setProgressTimer(true, kTimerMs);
+            ui_.setBusy(true);
             logTarget();
             runCandidate(k, 1, [&] { engine_.SaveDocxCandidate(folder); });
         }
@@ -261,7 +255,7 @@ void SavingWorker::allFilesFlow() {
                             if (n == 1) {
                                 engine_.ExtractPicturesTo(folder);
                                 const int r = engine_.SaveFibText(name, folder);
-                                engine_.SaveCombinedDoc(CombinedVariant::AllFiles, r);
+                                engine_.SaveCombinedDoc(SaveVariant::AllFiles, r);
                             } else if (n == 4) {
                                 engine_.SaveRawBlocks(name, folder);
                             } else {
@@ -269,7 +263,7 @@ void SavingWorker::allFilesFlow() {
                             }
                         });
                     }
-                    ui_.setProgressTimer(true, kTimerMs);
+                    ui_.setBusy(true);
                 }
             }
         }
@@ -278,7 +272,7 @@ void SavingWorker::allFilesFlow() {
             ui_.showText(Field::DestinationPath, s.saveTargetPath.string());
             currentCandidate_ = 1;
             if (mayWriteAllFiles()) {
-                ui_.setProgressTimer(true, kTimerMs);
+                ui_.setBusy(true);
                 logTarget();
                 runCandidate(j, 1, [&] { engine_.SaveDocxCandidate(folder); });
             }

@@ -4,7 +4,8 @@
 #pragma once
 
 #include "platform/work_control.h"
-#include "stages/engine_ops.h"
+#include "stages/engine_adapters.h"
+#include "stages/flow_result.h"
 #include "stages/stage_ui.h"
 
 #include <filesystem>
@@ -17,10 +18,10 @@ class SavingWorker {
 public:
     SavingWorker(StageUi& ui, SaveEngine& engine, WorkControl& control) : ui_(ui), engine_(engine), control_(control) {}
 
-    // Runs the current-file flow when session().saveCurrentOnly is set, else the all-files flow.
-    // A stop request (WorkControl) ends it at the next checkpoint with StopRequested, after the
-    // "Repairing aborted" lines are appended to the log.
-    void run();
+    // Runs the current-file flow when session().saveCurrentOnly is set, else the all-files flow,
+    // under the WorkControl's gate. A stop request ends it Stopped at the next checkpoint, with
+    // the "Repairing aborted" lines appended to the log.
+    FlowResult run();
 
     // Output names by file number (1-based; names[0] is file 1's). A file without an entry
     // saves under its source name. Inputs that share a name get distinct ones this way.

@@ -1,6 +1,14 @@
 // What the stage flows need from whoever shows them (the desktop dialogs or the command
-// line): texts in the saving dialog's fields, progress, questions, and news of each
-// candidate. The flows never touch a widget.
+// line): texts of the saving progress, progress, a busy/idle state, questions, and news of
+// each candidate. The flows never touch a widget.
+//
+// Threading: the flows call a StageUi from the UI thread (Step 1, the analysis dialog's
+// buttons) and from their worker threads (the saving flow, the analysis worker).
+//  - The questions (askYesNo, askOverwrite, mayReplaceQuickRepairCopy) and notice block the
+//    caller until they are answered or closed. From a worker, an implementation shows them on
+//    the UI thread and makes the worker wait for the answer.
+//  - Every other call may come from a worker thread and must not wait for the UI: an
+//    implementation posts what it shows to the UI thread and returns at once.
 #pragma once
 
 #include <filesystem>
@@ -8,12 +16,12 @@
 
 namespace qm::stages {
 
-// Controls of the saving dialog whose texts the saving flow sets.
+// The texts the saving flow shows; each front end maps them to its own controls.
 enum class Field {
-    SourcePath = 1018, // source file being saved
-    FileNumber = 1019, // its number (1-based)
-    DestinationPath = 1020,
-    FileTotal = 1012,
+    SourcePath,      // source file being saved
+    FileNumber,      // its number (1-based)
+    DestinationPath, // folder or file it is saved to
+    FileTotal,       // number of files being saved
 };
 
 // The overwrite dialog's answers, kept in SessionState::overwriteAnswer.
@@ -25,8 +33,9 @@ public:
 
     virtual void showText(Field field, const std::string& text) = 0;
     virtual void setOverallProgress(int percent) = 0;
-    // The Current Progress animation: started (with its period) and stopped around questions.
-    virtual void setProgressTimer(bool running, int periodMs) = 0;
+    // Busy while the work runs; idle while it is held (paused, or a question is open). A
+    // front end animates its current-progress display only while busy.
+    virtual void setBusy(bool busy) = 0;
 
     // A Yes/No question (caption appTitle); true for Yes.
     virtual bool askYesNo(const std::string& question) = 0;

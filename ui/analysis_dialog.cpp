@@ -5,6 +5,7 @@
 #include "ui/message_boxes.h"
 
 #include <wx/stattext.h>
+#include <wx/thread.h>
 
 namespace qm::ui {
 
@@ -50,9 +51,13 @@ CProgressBar::~CProgressBar() {
     // flow_'s destructor stops and joins a worker that is still running.
 }
 
-void CProgressBar::setProgressTimer(bool running, int periodMs) {
-    if (running)
-        timer_.Start(periodMs);
+void CProgressBar::setBusy(bool busy) {
+    if (!wxIsMainThread()) { // the timer belongs to the UI thread
+        CallAfter([this, busy] { setBusy(busy); });
+        return;
+    }
+    if (busy)
+        timer_.Start(flow_.progressPeriodMs());
     else
         timer_.Stop();
 }

@@ -28,10 +28,10 @@ public:
     stages::AnalysisFlow& flow() { return flow_; }
 
 private:
-    // StageUi: the questions and the bar's timer.
+    // StageUi: the questions, and the bar's timer running while the flow is busy.
     void showText(stages::Field, const std::string&) override {}
     void setOverallProgress(int) override {}
-    void setProgressTimer(bool running, int periodMs) override;
+    void setBusy(bool busy) override;
     bool askYesNo(const std::string& question) override;
     stages::OverwriteAnswer askOverwrite(const std::filesystem::path&) override { return stages::kNoAnswer; }
     void notice(const std::string&) override {}

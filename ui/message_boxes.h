@@ -44,7 +44,7 @@ public:
     explicit DialogueUi(wxWindow* parent) : parent_(parent) {}
     void showText(stages::Field, const std::string&) override {}
     void setOverallProgress(int) override {}
-    void setProgressTimer(bool, int) override {}
+    void setBusy(bool) override {}
     bool askYesNo(const std::string& question) override { return AskQuestion(parent_, question); }
     stages::OverwriteAnswer askOverwrite(const std::filesystem::path&) override { return stages::kNoAnswer; }
     void notice(const std::string& text) override { ShowNotice(parent_, text); }

@@ -5,6 +5,7 @@
 #include "platform/process.h"
 
 #include "tests/support/test_support.h"
+#include "tests/support/word_recall.h"
 #include "tests/zip/zip_builder.h"
 
 #include <signal.h>
@@ -17,6 +18,8 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <iostream>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -138,8 +141,15 @@ protected:
 
 TEST_F(CliBatchTest, SalvagesBothSamplesAndLeavesInputsAndTempUntouched) {
     const auto before = std::make_pair(test::readBytes(report_), test::readBytes(letter_));
-    const CliRun r = runCli(dir_.path(), {"-o", (dir_ / "out").string(), "--json", report_, letter_});
+    const CliRun r =
+        runCli(dir_.path(), {"-o", (dir_ / "out").string(), "--best", (dir_ / "best").string(), "--json", report_, letter_});
     ASSERT_EQ(r.status, 0) << r.err;
+    // One recommended candidate per file, copied with the pictures saved beside it.
+    EXPECT_EQ(filesUnder(dir_ / "best"),
+              (std::set<std::string>{"Damaged Report.doc", "Damaged Letter.docx", "Damaged Letter_image1.png"}));
+    EXPECT_NE(r.out.find("\"recommended\": 1, \"recommended_path\": \"" + (dir_ / "out" / "Preview 1" / "Damaged Letter.docx").string()),
+              std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"best\": \"" + (dir_ / "best" / "Damaged Report.doc").string() + "\""), std::string::npos);
     // The sample carries a document header and printable blocks (methods 1 and 4), no anchors.
     for (int n : {1, 4})
         EXPECT_TRUE(fs::exists(dir_ / "out" / ("Preview " + std::to_string(n)) / "Damaged Report.doc")) << n;
@@ -447,4 +457,80 @@ TEST_F(CliBatchTest, AServerOutsideTheRunIsRefusedWithAReasonOrEndedWithCloseWor
     r = runCli(dir_.path(), {"--json", "--close-word", "-o", (dir_ / "out").string(), report_});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_THROW(app.Version(), word::WordError);
+}
+
+// The damaged copies of the corpus through the command line: per damage class, the mean share
+// of the original's words in the recommended candidate and in the best one (chosen knowing the
+// original), and the share of the recommended candidate's words that are the original's.
+TEST_F(CliBatchTest, OnTheCorpusTheRecommendedCandidateHoldsNearlyWhatTheBestOneHolds) {
+    std::vector<test::DamagedFile> rows = test::damagedFiles("doc");
+    for (const auto& row : test::damagedFiles("docx"))
+        rows.push_back(row);
+    if (rows.empty())
+        GTEST_SKIP() << "no corpus manifest at " << test::corpusDir();
+    const fs::path in = dir_ / "corpus";
+    fs::create_directories(in);
+    std::vector<std::string> args{"-j", "2", "--json", "-o", (dir_ / "out").string(), "--best", (dir_ / "best").string()};
+    std::vector<std::string> names;
+    for (const auto& row : rows) {
+        // Macro-enabled packages are packages all the same; the command line takes only .docx.
+        const std::string name = fs::path(row.name).stem().string() + (row.family == "doc" ? ".doc" : ".docx");
+        fs::copy_file(test::corpusDir() / "damaged" / row.name, in / name);
+        names.push_back(name);
+        args.push_back((in / name).string());
+    }
+    const CliRun r = runCli(dir_.path(), args);
+    ASSERT_TRUE(r.status == 0 || r.status == 1) << r.err;
+
+    struct Tally {
+        double recommended = 0, best = 0, precision = 0;
+        int files = 0;
+    };
+    std::map<std::string, Tally> byClass;
+    auto textOf = [](const fs::path& p) {
+        try {
+            return docserver::readDocument(p).plainText();
+        } catch (...) {
+            return std::string();
+        }
+    };
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const std::string reference = test::readText(test::corpusDir() / "reference" / (rows[i].original + ".txt"));
+        double best = 0;
+        for (int n = 1; n <= 4; ++n) {
+            const fs::path candidate = dir_ / "out" / ("Preview " + std::to_string(n)) / names[i];
+            if (fs::exists(candidate))
+                best = std::max(best, test::wordRecall(textOf(candidate), reference));
+        }
+        // The file's line of the report names its recommended candidate.
+        const size_t line = r.out.find("\"source\": \"" + (in / names[i]).string() + "\"");
+        ASSERT_NE(line, std::string::npos) << names[i];
+        const std::string object = r.out.substr(line, r.out.find('\n', line) - line);
+        std::string recommendedPath;
+        if (const size_t at = object.find("\"recommended_path\": \""); at != std::string::npos) {
+            const size_t from = at + std::string("\"recommended_path\": \"").size();
+            recommendedPath = object.substr(from, object.find('"', from) - from);
+            EXPECT_EQ(test::readBytes(dir_ / "best" / fs::path(recommendedPath).filename()), test::readBytes(recommendedPath));
+        }
+        const std::string text = recommendedPath.empty() ? std::string() : textOf(recommendedPath);
+        const double recall = test::wordRecall(text, reference);
+        // Precision: the original's words found in the candidate over the candidate's words (the
+        // overlap is symmetric, so it is the recall of the candidate against the original).
+        const double precision = test::wordRecall(reference, text);
+        Tally& t = byClass[rows[i].family + " " + rows[i].damageClass];
+        t.recommended += recall;
+        t.best += best;
+        t.precision += precision;
+        ++t.files;
+        std::cout << "  " << rows[i].name << ": recommended " << recall << ", best " << best << ", precision "
+                  << precision << "\n";
+    }
+    for (const auto& [damageClass, t] : byClass) {
+        const double recommended = t.recommended / t.files, best = t.best / t.files, precision = t.precision / t.files;
+        std::cout << "  class " << damageClass << " (" << t.files << " files): recommended " << 100 * recommended
+                  << "%, best " << 100 * best << "%, precision of the recommended " << 100 * precision << "%\n";
+        EXPECT_GE(recommended, 0.97 * best) << damageClass;
+        EXPECT_GE(precision, 0.5) << damageClass;
+    }
+    EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
 }

@@ -6,12 +6,15 @@
 #include "tests/support/test_support.h"
 
 #include <sstream>
+#include <tuple>
 
 using namespace qm::cli;
 
 TEST(CliOptions, ParsesTheDocumentedForms) {
-    auto r = parseArguments({"--quick", "-o", "out", "--previews", "pv", "--overwrite", "--json", "a.doc", "b.docx"});
+    auto r = parseArguments(
+        {"--quick", "-o", "out", "--previews", "pv", "--best", "bst", "--overwrite", "--json", "a.doc", "b.docx"});
     ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.options.bestDir, std::filesystem::path("bst"));
     EXPECT_TRUE(r.options.quick);
     EXPECT_EQ(r.options.outputDir, "out");
     EXPECT_EQ(r.options.previewsDir, std::filesystem::path("pv"));
@@ -25,6 +28,7 @@ TEST(CliOptions, ParsesTheDocumentedForms) {
     EXPECT_EQ(r.options.overwrite, OverwritePolicy::KeepExisting);
     EXPECT_EQ(r.options.files, (std::vector<std::string>{"-dash.doc"}));
     EXPECT_EQ(parseArguments({"-oX", "f"}).options.outputDir, "X");
+    EXPECT_EQ(parseArguments({"-o", "d", "--best=B", "f"}).options.bestDir, std::filesystem::path("B"));
     EXPECT_EQ(parseArguments({"-o", "d", "f"}).options.jobs, 1);
     for (auto args : std::vector<std::vector<std::string>>{{"-j", "3"}, {"-j3"}, {"--jobs", "3"}, {"--jobs=3"}}) {
         args.insert(args.end(), {"-o", "d", "f"});
@@ -43,6 +47,8 @@ TEST(CliOptions, BadUsageHasAOneLineReason) {
               "--overwrite and --keep-existing cannot be used together");
     for (const char* bad : {"-j0", "-jx", "--jobs=", "--jobs=65", "-j-1"})
         EXPECT_NE(parseArguments({bad, "-o", "d", "f"}).error.find("invalid number of jobs"), std::string::npos) << bad;
+    EXPECT_EQ(parseArguments({"-o", "d", "--best=", "f"}).error, "empty --best folder");
+    EXPECT_EQ(parseArguments({"-o", "d", "f", "--best"}).error, "option '--best' requires an argument");
     EXPECT_EQ(parseArguments({"--help"}).error, "");
     EXPECT_TRUE(parseArguments({"--version"}).options.version);
 }
@@ -91,4 +97,43 @@ TEST(CliReport, SharedNamesGetDistinctOutputNamesAndJsonStaysValidUtf8) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(jsonString(c.in), c.json) << c.in;
+}
+
+TEST(CliReport, AWorkersReportKeepsItsAssessedCandidatesAndTheRecommendation) {
+    FileReport r;
+    r.written = {{1, "o/Preview 1/x.docx"}, {4, "o/Preview 4/x.docx"}};
+    for (const auto& [number, words, pictures, language] : {std::tuple{1, 100u, 2u, 80.0}, std::tuple{4, 150u, 0u, 37.5}}) {
+        CandidateRecord& c = r.candidate(number);
+        c.assessment.words = words;
+        c.assessment.pictures = pictures;
+        c.assessment.sampled = static_cast<std::uint32_t>(words);
+        c.assessment.language = language;
+        qm::assess::rescore(c.assessment);
+        c.files = {"o/Preview " + std::to_string(number) + "/x.docx"};
+    }
+    r.candidate(1).files.push_back("o/Preview 1/x_image1.png");
+    r.best = "b/x.docx";
+    ASSERT_EQ(r.recommended(), &r.candidates[0]); // 80 - 10 + 40 against 37.5 - 56.25
+    FileReport back;
+    ASSERT_TRUE(deserialize(serialize(r), back));
+    ASSERT_EQ(back.candidates.size(), 2u);
+    for (size_t k = 0; k < 2; ++k) {
+        EXPECT_EQ(back.candidates[k].assessment.score, r.candidates[k].assessment.score) << k;
+        EXPECT_EQ(back.candidates[k].files, r.candidates[k].files) << k;
+    }
+    EXPECT_EQ(back.best, "b/x.docx");
+    std::ostringstream json;
+    printJson(json, "o", {back}, 0);
+    EXPECT_NE(json.str().find("{\"number\": 1, \"path\": \"o/Preview 1/x.docx\", \"words\": 100, \"pictures\": 2, "
+                              "\"score\": 110.0}"),
+              std::string::npos)
+        << json.str();
+    EXPECT_NE(json.str().find("\"recommended\": 1, \"recommended_path\": \"o/Preview 1/x.docx\", \"best\": \"b/x.docx\""),
+              std::string::npos)
+        << json.str();
+    std::ostringstream summary;
+    printSummary(summary, {back});
+    EXPECT_NE(summary.str().find("  o/Preview 1/x.docx: 100 words, 2 pictures, score 110.0, recommended\n"),
+              std::string::npos)
+        << summary.str();
 }

@@ -2,8 +2,10 @@
 #include "stages/analysis_worker.h"
 #include "stages/repair_start.h"
 #include "stages/exit_paths.h"
+#include "stages/saving_worker.h"
 #include "stages/step1_flow.h"
 #include "engine/word_automation.h"
+#include "engine/word_binding.h"
 
 #include "platform/registry.h"
 #include "tests/stages/stage_fakes.h"
@@ -98,6 +100,7 @@ TEST_F(RepairTest, AnalysisErrorEndsLikeAReturnAndClearsThePreviousPreviews) {
     session().previewDocPath[1] = old;
     session().sourceFiles = {"/x/a.doc"};
     const auto r = RunAnalysis(engine, 1);
+    EXPECT_EQ(r.outcome, FlowOutcome::Failed);
     EXPECT_EQ(r.error, "server died");
     EXPECT_TRUE(session().analysisFinished);
     EXPECT_FALSE(fs::exists(old));
@@ -121,11 +124,101 @@ TEST_F(RepairTest, AfterAStopNoEngineMethodStartsAnotherServer) {
     const auto engine = makeAnalysisEngine();
     const auto r = RunAnalysis(*engine, 1, &control);
     EXPECT_EQ(serversStarted, 1);
-    EXPECT_EQ(r.error, "stopped");
+    EXPECT_EQ(r.outcome, FlowOutcome::Stopped);
     // Outside a flow, servers start again.
     EXPECT_THROW(word::Application::create(), word::WordError);
     EXPECT_EQ(serversStarted, 2);
     word::setConnectionFactory({});
+}
+
+// In-process document servers whose every call is first shown to onCall (on the caller's thread).
+class WatchedServers {
+public:
+    explicit WatchedServers(std::function<void()> onCall) : onCall_(std::move(onCall)) {
+        word::setConnectionFactory([this] { return std::make_shared<Connection>(word::connectInProcess(), onCall_); });
+    }
+    ~WatchedServers() { word::setConnectionFactory({}); }
+
+private:
+    struct Connection : word::Connection {
+        Connection(std::shared_ptr<word::Connection> inner, const std::function<void()>& onCall)
+            : inner(std::move(inner)), onCall(onCall) {}
+        word::Value invoke(std::uint32_t object, int dispid, word::CallKind kind,
+                           const std::vector<word::Value>& args) override {
+            onCall();
+            return inner->invoke(object, dispid, kind, args);
+        }
+        void flush() override { inner->flush(); }
+        std::shared_ptr<word::Connection> inner;
+        const std::function<void()>& onCall;
+    };
+    std::function<void()> onCall_;
+};
+
+TEST_F(RepairTest, PauseDuringAnAnalysisHoldsTheNextServerCall) {
+    std::atomic<int> calls{0};
+    std::atomic<bool> firstCall{false}, paused{false};
+    WatchedServers servers([&] {
+        if (++calls > 1)
+            return;
+        firstCall = true; // the first call waits until Pause was pressed
+        while (!paused)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    const auto source = dir_ / "a.doc";
+    test::writeText(source, std::string(4096, 'x'));
+    session().sourceFiles = {source.string()};
+    session().advanceRepair = true;
+    const auto engine = makeAnalysisEngine();
+    AnalysisFlow flow(ui_, *engine);
+    flow.start(1);
+    for (int i = 0; i < 10000 && !firstCall; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(firstCall);
+    flow.pauseOrResume();
+    paused = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(calls, 1) << "a call reached the server while paused";
+    EXPECT_FALSE(flow.finished());
+    flow.pauseOrResume();
+    flow.join();
+    EXPECT_EQ(flow.result().outcome, FlowOutcome::Completed);
+    EXPECT_GT(calls, 1);
+}
+
+// Stop comes during a server call, which then fails as a server ended by the stop does: both
+// flows end Stopped (not Failed), and no server call follows.
+TEST_F(RepairTest, AStopMidwayEndsTheAnalysisAndTheSavingAlike) {
+    const auto source = dir_ / "a.doc";
+    test::writeText(source, std::string(4096, 'x'));
+    auto& s = session();
+    s.sourceFiles = {source.string()};
+    s.fileCount = 1;
+    s.advanceRepair = true;
+    s.saveCurrentOnly = false;
+    s.saveAllFolder = dir_ / "out";
+    struct Flow {
+        const char* name;
+        std::function<FlowResult(WorkControl&)> run;
+    };
+    const Flow flows[] = {
+        {"analysis", [](WorkControl& c) -> FlowResult { return RunAnalysis(*makeAnalysisEngine(), 1, &c); }},
+        {"saving", [this](WorkControl& c) { return SavingWorker(ui_, *makeSaveEngine(), c).run(); }},
+    };
+    for (const Flow& flow : flows) {
+        WorkControl control;
+        std::atomic<int> calls{0};
+        WatchedServers servers([&] {
+            if (++calls != 3)
+                return;
+            control.requestStop();
+            throw word::WordError("the server was ended");
+        });
+        const FlowResult r = flow.run(control);
+        EXPECT_EQ(r.outcome, FlowOutcome::Stopped) << flow.name;
+        EXPECT_EQ(r.error, "") << flow.name;
+        EXPECT_EQ(calls, 3) << flow.name << ": a call after the stop";
+    }
 }
 
 // Step 1's list: one row per file whatever path reaches it, case kept, renumbered after removal.
@@ -294,9 +387,9 @@ struct SteppingEngine : AnalysisEngine {
     void SalvageDocxFile() override { work(); }
 };
 
-struct TimerUi : test::FakeUi {
-    std::vector<std::pair<bool, int>> timers;
-    void setProgressTimer(bool on, int ms) override { timers.emplace_back(on, ms); }
+struct BusyUi : test::FakeUi {
+    std::vector<bool> busy;
+    void setBusy(bool on) override { busy.push_back(on); }
 };
 
 class AnalysisFlowTest : public RepairTest {
@@ -313,9 +406,9 @@ protected:
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         return engine_.steps - before;
     }
-    TimerUi timerUi_;
+    BusyUi busyUi_;
     SteppingEngine engine_;
-    AnalysisFlow flow_{timerUi_, engine_};
+    AnalysisFlow flow_{busyUi_, engine_};
 };
 
 TEST_F(AnalysisFlowTest, ProgressCyclesInStepsOfFive) {
@@ -338,12 +431,13 @@ TEST_F(AnalysisFlowTest, PauseHoldsTheEngineAndStopNoWhilePausedResumes) {
     EXPECT_EQ(stepsDuring(300), 0) << "paused";
     EXPECT_STREQ(flow_.pauseOrResume(), "Pause");
     EXPECT_GT(stepsDuring(100), 0) << "resumed";
-    EXPECT_EQ(timerUi_.timers.back(), std::make_pair(true, 100)) << "after a Resume the bar moves ten times as fast";
+    EXPECT_TRUE(busyUi_.busy.back());
+    EXPECT_EQ(flow_.progressPeriodMs(), 100) << "after a Resume the bar moves ten times as fast";
 
     flow_.pauseOrResume();
-    timerUi_.yesNoAnswers = {false};
+    busyUi_.yesNoAnswers = {false};
     EXPECT_FALSE(flow_.stop());
-    EXPECT_EQ(timerUi_.questions.back(), "Do you want to Stop the analysis process ");
+    EXPECT_EQ(busyUi_.questions.back(), "Do you want to Stop the analysis process ");
     EXPECT_STREQ(flow_.pauseCaption(), "Pause");
     EXPECT_FALSE(session().paused);
     EXPECT_GT(stepsDuring(100), 0) << "Stop answered No while paused runs the analysis again";
@@ -359,13 +453,13 @@ TEST_F(AnalysisFlowTest, PauseHoldsTheEngineAndStopNoWhilePausedResumes) {
 TEST_F(AnalysisFlowTest, StopEndsTheWorkerBeforeTheNextStarts) {
     flow_.start(1);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    timerUi_.yesNoAnswers = {true};
+    busyUi_.yesNoAnswers = {true};
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_TRUE(flow_.stop());
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
     EXPECT_TRUE(flow_.finished()) << "joined";
     EXPECT_TRUE(session().analysisStopped);
-    EXPECT_EQ(flow_.result().error, "stopped");
+    EXPECT_EQ(flow_.result().outcome, FlowOutcome::Stopped);
 
     flow_.start(1);
     std::jthread finisher([this] {
@@ -380,9 +474,9 @@ TEST_F(AnalysisFlowTest, StopEndsTheWorkerBeforeTheNextStarts) {
 
 TEST_F(AnalysisFlowTest, EscapeNoGoesOnYesEndsTheWorker) {
     flow_.start(1);
-    timerUi_.yesNoAnswers = {false, true};
+    busyUi_.yesNoAnswers = {false, true};
     EXPECT_FALSE(flow_.escape());
-    EXPECT_EQ(timerUi_.questions.back(), "Do you want to exit ? ");
+    EXPECT_EQ(busyUi_.questions.back(), "Do you want to exit ? ");
     EXPECT_GT(stepsDuring(100), 0);
     EXPECT_TRUE(flow_.escape());
     EXPECT_TRUE(flow_.finished());

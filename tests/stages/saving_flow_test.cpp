@@ -34,9 +34,9 @@ protected:
         session().fileCount = static_cast<int>(session().sourceFiles.size());
         return p.string();
     }
-    void run() {
+    FlowResult run() {
         SavingWorker worker(ui_, engine_, control_);
-        worker.run();
+        return worker.run();
     }
     std::string log() { return test::readText(dir_ / "logs" / "Activity Log.txt"); }
     fs::path out(const std::string& rel) { return dir_ / "out" / rel; }
@@ -218,7 +218,7 @@ TEST_F(SavingFlowTest, StopEndsTheFlowAtOnce) {
         if (c.rfind("SaveAnchoredText 2", 0) == 0)
             control_.requestStop();
     };
-    EXPECT_THROW(run(), StopRequested);
+    EXPECT_EQ(run().outcome, FlowOutcome::Stopped);
     EXPECT_EQ(engine_.calls.back(), "SaveAnchoredText 2 Preview 2 a.doc");
     EXPECT_EQ(session().filesSavedCount, 0);
     const std::string aborted = std::string("\r\n\r\n") + logtext::kAborted;

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "app/session_state.h"
-#include "stages/engine_ops.h"
+#include "stages/engine_adapters.h"
 #include "stages/stage_ui.h"
 
 #include "tests/support/test_support.h"
@@ -16,7 +16,7 @@
 namespace qm::test {
 
 struct FakeUi : stages::StageUi {
-    std::vector<std::pair<int, std::string>> texts; // (control id, text)
+    std::vector<std::pair<stages::Field, std::string>> texts;
     std::vector<int> progress;
     std::vector<std::string> questions;
     std::deque<bool> yesNoAnswers;
@@ -25,9 +25,9 @@ struct FakeUi : stages::StageUi {
     std::vector<std::string> notices;
     std::vector<std::string> written, kept, failures;
 
-    void showText(stages::Field f, const std::string& t) override { texts.emplace_back(static_cast<int>(f), t); }
+    void showText(stages::Field f, const std::string& t) override { texts.emplace_back(f, t); }
     void setOverallProgress(int p) override { progress.push_back(p); }
-    void setProgressTimer(bool, int) override {}
+    void setBusy(bool) override {}
     bool askYesNo(const std::string& q) override {
         questions.push_back(q);
         if (yesNoAnswers.empty())
@@ -54,8 +54,8 @@ struct FakeUi : stages::StageUi {
 
     std::vector<std::string> textsOf(stages::Field f) const {
         std::vector<std::string> out;
-        for (const auto& [id, t] : texts)
-            if (id == static_cast<int>(f))
+        for (const auto& [field, t] : texts)
+            if (field == f)
                 out.push_back(t);
         return out;
     }
@@ -86,8 +86,8 @@ struct FakeSaveEngine : stages::SaveEngine {
         note("SaveFibText " + n + " " + f.filename().string());
         return 1;
     }
-    int SaveCombinedDoc(stages::CombinedVariant v, int r) override {
-        note(std::string("SaveCombinedDoc ") + (v == stages::CombinedVariant::AllFiles ? "all " : "current ") +
+    int SaveCombinedDoc(SaveVariant v, int r) override {
+        note(std::string("SaveCombinedDoc ") + (v == SaveVariant::AllFiles ? "all " : "current ") +
              std::to_string(r));
         touch(session().saveTargetPath, "c1-new");
         return 1;

@@ -1,6 +1,9 @@
 // The engine entry points the flows call, behind small interfaces so that the flows can be
-// driven with fakes. engine_ops.cpp binds them to the real engine.
+// driven with fakes. The adapters in analysis_engine_adapter.cpp and save_engine_adapter.cpp
+// bind them to the real engine.
 #pragma once
+
+#include "engine/save_engine.h"
 
 #include <filesystem>
 #include <memory>
@@ -15,16 +18,13 @@ public:
     virtual void SalvageDocxFile() = 0; // fills previewDocxPath
 };
 
-// Which save of candidate 1 runs: Save Current Preview or Save All.
-enum class CombinedVariant { CurrentFile, AllFiles };
-
 class SaveEngine {
 public:
     virtual ~SaveEngine() = default;
     virtual int QuickRepairCopy(const std::filesystem::path& target) = 0;
     virtual int ExtractPicturesTo(const std::filesystem::path& candidateFolder) = 0;
     virtual int SaveFibText(const std::string& fileName, const std::filesystem::path& candidateFolder) = 0;
-    virtual int SaveCombinedDoc(CombinedVariant variant, int fibTextResult) = 0;
+    virtual int SaveCombinedDoc(SaveVariant variant, int fibTextResult) = 0;
     // method 2 (author anchor) or 3 (list anchor)
     virtual int SaveAnchoredText(int method, const std::filesystem::path& candidateFolder, const std::string& fileName) = 0;
     virtual int SaveRawBlocks(const std::string& fileName, const std::filesystem::path& candidateFolder) = 0;

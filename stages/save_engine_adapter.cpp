@@ -1,6 +1,6 @@
-// Binds the saving flow to the real save engine.
+// The adapter of the saving flow to the real save engine.
 #include "engine/save_engine.h"
-#include "stages/engine_ops.h"
+#include "stages/engine_adapters.h"
 
 namespace qm::stages {
 namespace {
@@ -14,9 +14,8 @@ public:
     int SaveFibText(const std::string& fileName, const std::filesystem::path& candidateFolder) override {
         return qm::SaveFibText(fileName, candidateFolder);
     }
-    int SaveCombinedDoc(CombinedVariant variant, int fibTextResult) override {
-        return qm::SaveCombinedDoc(
-            variant == CombinedVariant::CurrentFile ? SaveVariant::CurrentFile : SaveVariant::AllFiles, fibTextResult);
+    int SaveCombinedDoc(SaveVariant variant, int fibTextResult) override {
+        return qm::SaveCombinedDoc(variant, fibTextResult);
     }
     int SaveAnchoredText(int method, const std::filesystem::path& candidateFolder, const std::string& fileName) override {
         if (method != 2 && method != 3)

@@ -1,7 +1,7 @@
-// Binds the analysis flow to the real .doc and .docx salvage engines.
+// The adapter of the analysis flow to the real .doc and .docx salvage engines.
 #include "engine/doc_salvage.h"
 #include "engine/docx_salvage.h"
-#include "stages/engine_ops.h"
+#include "stages/engine_adapters.h"
 
 namespace qm::stages {
 namespace {
