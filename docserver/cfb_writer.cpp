@@ -67,7 +67,7 @@ bool nameLess(const std::u16string& a, const std::u16string& b) {
     return false;
 }
 
-std::vector<std::uint8_t> writeCompoundFile(const std::vector<Stream>& streams, const WriteOptions& options) {
+void writeCompoundFile(const Output& out, const std::vector<StreamSource>& streams, const WriteOptions& options) {
     // Directory entries: the root, then the storages and streams in the order their paths
     // name them.
     std::vector<Entry> entries(1);
@@ -88,7 +88,7 @@ std::vector<std::uint8_t> writeCompoundFile(const std::vector<Stream>& streams, 
         return static_cast<std::uint32_t>(entries.size() - 1);
     };
     for (const auto& s : streams) {
-        if (s.data.size() > 0x7FFFFFFFu)
+        if (s.size > 0x7FFFFFFFu)
             throw std::length_error("compound file stream too large");
         std::uint32_t under = 0;
         std::size_t from = 0;
@@ -101,23 +101,24 @@ std::vector<std::uint8_t> writeCompoundFile(const std::vector<Stream>& streams, 
             from = slash + 1;
         }
         streamEntry.push_back(add(s.name.substr(from), 2, under));
-        entries.back().size = s.data.size();
+        entries.back().size = s.size;
     }
 
     // The mini stream: every stream below the cutoff, each in whole 64-byte mini sectors.
     std::vector<std::uint8_t> miniStream;
     std::vector<std::uint32_t> miniFat;
     for (std::size_t i = 0; i < streams.size(); ++i) {
-        const auto& data = streams[i].data;
-        if (data.empty() || data.size() >= kMiniStreamCutoff)
+        const std::uint64_t size = streams[i].size;
+        if (size == 0 || size >= kMiniStreamCutoff)
             continue;
         const auto first = static_cast<std::uint32_t>(miniFat.size());
-        const std::size_t n = sectorsFor(data.size(), kMiniSectorSize);
+        const std::size_t n = sectorsFor(size, kMiniSectorSize);
         for (std::size_t k = 0; k < n; ++k)
             miniFat.push_back(k + 1 < n ? first + static_cast<std::uint32_t>(k) + 1 : kEndOfChain);
         entries[streamEntry[i]].start = first;
-        miniStream.insert(miniStream.end(), data.begin(), data.end());
+        const std::size_t at = miniStream.size();
         miniStream.resize(miniFat.size() * kMiniSectorSize, 0);
+        streams[i].read(0, std::span<std::uint8_t>(miniStream.data() + at, size));
     }
 
     // Sector counts of everything but the allocation tables.
@@ -127,8 +128,8 @@ std::vector<std::uint8_t> writeCompoundFile(const std::vector<Stream>& streams, 
     std::vector<std::size_t> bigSectors(streams.size(), 0);
     std::size_t dataSectors = dirSectors + miniFatSectors + miniStreamSectors;
     for (std::size_t i = 0; i < streams.size(); ++i) {
-        if (streams[i].data.size() >= kMiniStreamCutoff)
-            bigSectors[i] = sectorsFor(streams[i].data.size(), kSectorSize);
+        if (streams[i].size >= kMiniStreamCutoff)
+            bigSectors[i] = sectorsFor(streams[i].size, kSectorSize);
         dataSectors += bigSectors[i];
     }
     // FAT sectors must describe every sector, themselves and the DIFAT sectors included.
@@ -146,38 +147,49 @@ std::vector<std::uint8_t> writeCompoundFile(const std::vector<Stream>& streams, 
     if (totalSectors >= kMaxRegSect)
         throw std::length_error("compound file too large");
 
-    // Sector layout.
-    std::vector<std::uint32_t> fat(fatSectors * kEntriesPerSector, kFreeSect);
+    // Sector layout as extents: runs of consecutive sectors of one owner. A stream's chain runs
+    // through its extents in the order they were placed.
+    enum class Owner { Stream, Fat, Difat, Directory, MiniFat, MiniStream };
+    struct Extent {
+        Owner owner;
+        std::size_t stream = 0;    // for Owner::Stream
+        std::uint64_t from = 0;    // first sector of the owner's data this extent holds
+        std::uint32_t first = 0;   // first file sector
+        std::uint32_t count = 0;
+        std::uint32_t next = kEndOfChain; // the sector after the extent's last in its chain
+    };
+    std::vector<Extent> extents;
     std::uint32_t next = 0;
-    auto chain = [&](std::size_t count) {
+    auto extent = [&](Owner owner, std::size_t count, std::size_t stream = 0, std::uint64_t from = 0) {
         const std::uint32_t first = next;
-        for (std::size_t k = 0; k < count; ++k, ++next)
-            fat[next] = k + 1 < count ? next + 1 : kEndOfChain;
+        if (count) {
+            extents.push_back({owner, stream, from, first, static_cast<std::uint32_t>(count)});
+            next += static_cast<std::uint32_t>(count);
+        }
         return count ? first : kEndOfChain;
     };
     std::uint32_t fatStart = 0, firstDifat = kEndOfChain, dirStart = kEndOfChain, miniFatStart = kEndOfChain;
     auto tables = [&] {
-        fatStart = next;
-        for (std::size_t k = 0; k < fatSectors; ++k)
-            fat[next++] = kFatSect;
-        if (difatSectors)
-            firstDifat = next;
-        for (std::size_t k = 0; k < difatSectors; ++k)
-            fat[next++] = kDifSect;
+        fatStart = extent(Owner::Fat, fatSectors);
+        firstDifat = extent(Owner::Difat, difatSectors);
     };
     auto directoryAndMini = [&] {
-        dirStart = chain(dirSectors);
-        miniFatStart = chain(miniFatSectors);
-        entries[0].start = chain(miniStreamSectors);
+        dirStart = extent(Owner::Directory, dirSectors);
+        miniFatStart = extent(Owner::MiniFat, miniFatSectors);
+        entries[0].start = extent(Owner::MiniStream, miniStreamSectors);
         entries[0].size = miniStream.size();
     };
 
-    // Large streams: placed pieces first, then the rest; each stream's sector list in order.
-    std::vector<std::vector<std::uint32_t>> placed(streams.size());
+    // Large streams: placed pieces first, then the rest.
+    std::vector<std::size_t> placed(streams.size(), 0);
+    std::vector<std::vector<std::size_t>> streamExtents(streams.size()); // indexes into extents
     auto place = [&](std::size_t i, std::size_t count) {
-        count = std::min(count, bigSectors[i] - placed[i].size());
-        for (std::size_t k = 0; k < count; ++k)
-            placed[i].push_back(next++);
+        count = std::min(count, bigSectors[i] - placed[i]);
+        if (count == 0)
+            return;
+        streamExtents[i].push_back(extents.size());
+        extent(Owner::Stream, count, i, placed[i]);
+        placed[i] += count;
     };
     auto streamSectors = [&] {
         std::map<std::string, std::size_t> byName;
@@ -203,12 +215,12 @@ std::vector<std::uint8_t> writeCompoundFile(const std::vector<Stream>& streams, 
         tables();
     }
     for (std::size_t i = 0; i < streams.size(); ++i) {
-        const auto& list = placed[i];
+        const auto& list = streamExtents[i];
         if (list.empty())
             continue;
-        for (std::size_t k = 0; k < list.size(); ++k)
-            fat[list[k]] = k + 1 < list.size() ? list[k + 1] : kEndOfChain;
-        entries[streamEntry[i]].start = list.front();
+        for (std::size_t k = 0; k + 1 < list.size(); ++k)
+            extents[list[k]].next = extents[list[k + 1]].first;
+        entries[streamEntry[i]].start = extents[list.front()].first;
     }
 
     // Directory tree: the children of each storage hang off it as one balanced tree.
@@ -223,52 +235,28 @@ std::vector<std::uint8_t> writeCompoundFile(const std::vector<Stream>& streams, 
     }
 
     // Header.
-    bin::Writer out;
-    out.put(std::array<std::uint8_t, 8>{0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1});
-    out.zeros(16);
-    out.u16(0x003E); // minor version
-    out.u16(0x0003); // major version 3
-    out.u16(0xFFFE); // little-endian
-    out.u16(9);      // 512-byte sectors
-    out.u16(6);      // 64-byte mini sectors
-    out.zeros(6);
-    out.u32(0); // directory sector count: zero in version 3
-    out.u32(static_cast<std::uint32_t>(fatSectors));
-    out.u32(dirStart);
-    out.u32(0); // transactions
-    out.u32(static_cast<std::uint32_t>(kMiniStreamCutoff));
-    out.u32(miniFatStart);
-    out.u32(static_cast<std::uint32_t>(miniFatSectors));
-    out.u32(firstDifat);
-    out.u32(static_cast<std::uint32_t>(difatSectors));
+    bin::Writer head;
+    head.put(std::array<std::uint8_t, 8>{0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1});
+    head.zeros(16);
+    head.u16(0x003E); // minor version
+    head.u16(0x0003); // major version 3
+    head.u16(0xFFFE); // little-endian
+    head.u16(9);      // 512-byte sectors
+    head.u16(6);      // 64-byte mini sectors
+    head.zeros(6);
+    head.u32(0); // directory sector count: zero in version 3
+    head.u32(static_cast<std::uint32_t>(fatSectors));
+    head.u32(dirStart);
+    head.u32(0); // transactions
+    head.u32(static_cast<std::uint32_t>(kMiniStreamCutoff));
+    head.u32(miniFatStart);
+    head.u32(static_cast<std::uint32_t>(miniFatSectors));
+    head.u32(firstDifat);
+    head.u32(static_cast<std::uint32_t>(difatSectors));
     for (std::size_t k = 0; k < kHeaderDifatEntries; ++k)
-        out.u32(k < fatSectors ? fatStart + static_cast<std::uint32_t>(k) : kFreeSect);
+        head.u32(k < fatSectors ? fatStart + static_cast<std::uint32_t>(k) : kFreeSect);
+    out(head.bytes);
 
-    std::vector<std::uint8_t> file(kSectorSize * (totalSectors + 1), 0);
-    std::copy(out.bytes.begin(), out.bytes.end(), file.begin());
-    auto sectorAt = [&](std::uint32_t s) { return file.begin() + static_cast<std::ptrdiff_t>((s + 1) * kSectorSize); };
-    auto putWords = [&](std::uint32_t s, const std::uint32_t* words, std::size_t count) {
-        bin::Writer w;
-        for (std::size_t k = 0; k < count; ++k)
-            w.u32(words[k]);
-        std::copy(w.bytes.begin(), w.bytes.end(), sectorAt(s));
-    };
-    for (std::size_t k = 0; k < fatSectors; ++k)
-        putWords(fatStart + static_cast<std::uint32_t>(k), fat.data() + k * kEntriesPerSector, kEntriesPerSector);
-    for (std::size_t d = 0; d < difatSectors; ++d) {
-        std::vector<std::uint32_t> words(kEntriesPerSector, kFreeSect);
-        for (std::size_t k = 0; k + 1 < kEntriesPerSector; ++k) {
-            const std::size_t fatIndex = kHeaderDifatEntries + d * (kEntriesPerSector - 1) + k;
-            if (fatIndex < fatSectors)
-                words[k] = fatStart + static_cast<std::uint32_t>(fatIndex);
-        }
-        words.back() = d + 1 < difatSectors ? firstDifat + static_cast<std::uint32_t>(d) + 1 : kEndOfChain;
-        putWords(firstDifat + static_cast<std::uint32_t>(d), words.data(), words.size());
-    }
-    auto putContiguous = [&](std::uint32_t start, const std::vector<std::uint8_t>& bytes) {
-        if (start != kEndOfChain)
-            std::copy(bytes.begin(), bytes.end(), sectorAt(start));
-    };
     bin::Writer dir;
     for (const auto& e : entries)
         putEntry(dir, e);
@@ -281,21 +269,97 @@ std::vector<std::uint8_t> writeCompoundFile(const std::vector<Stream>& streams, 
         dir.u32(kNoStream);
         dir.zeros(kDirEntrySize - 80);
     }
-    putContiguous(dirStart, dir.bytes);
     miniFat.resize(miniFatSectors * kEntriesPerSector, kFreeSect);
-    for (std::size_t k = 0; k < miniFatSectors; ++k)
-        putWords(miniFatStart + static_cast<std::uint32_t>(k), miniFat.data() + k * kEntriesPerSector,
-                 kEntriesPerSector);
-    putContiguous(entries[0].start, miniStream);
-    for (std::size_t i = 0; i < streams.size(); ++i) {
-        const auto& data = streams[i].data;
-        const auto& list = placed[i];
-        for (std::size_t k = 0; k < list.size(); ++k) {
-            const std::size_t from = k * kSectorSize;
-            const std::size_t n = std::min(kSectorSize, data.size() - from);
-            std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(from), n, sectorAt(list[k]));
+
+    // The FAT, generated a sector at a time from the extents in file order.
+    std::vector<const Extent*> byFirst;
+    for (const auto& e : extents)
+        byFirst.push_back(&e);
+    std::sort(byFirst.begin(), byFirst.end(), [](const Extent* a, const Extent* b) { return a->first < b->first; });
+    auto fatEntry = [&, at = std::size_t(0)](std::uint32_t sector) mutable -> std::uint32_t {
+        while (at < byFirst.size() && byFirst[at]->first + byFirst[at]->count <= sector)
+            ++at;
+        if (at == byFirst.size() || byFirst[at]->first > sector)
+            return kFreeSect;
+        const Extent& e = *byFirst[at];
+        if (e.owner == Owner::Fat)
+            return kFatSect;
+        if (e.owner == Owner::Difat)
+            return kDifSect;
+        return sector + 1 < e.first + e.count ? sector + 1 : e.next;
+    };
+    auto putWords = [&](const std::uint32_t* words, std::size_t count) {
+        bin::Writer w;
+        for (std::size_t k = 0; k < count; ++k)
+            w.u32(words[k]);
+        out(w.bytes);
+    };
+    std::vector<std::uint8_t> sector(kSectorSize);
+    auto putBytes = [&](const std::vector<std::uint8_t>& bytes, std::uint64_t from, std::size_t sectors) {
+        for (std::size_t k = 0; k < sectors; ++k) {
+            std::fill(sector.begin(), sector.end(), 0);
+            const std::uint64_t at = (from + k) * kSectorSize;
+            if (at < bytes.size())
+                std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                            std::min<std::uint64_t>(kSectorSize, bytes.size() - at), sector.begin());
+            out(sector);
+        }
+    };
+    std::uint32_t fatSector = 0; // FAT sectors are written in order: each describes the next 128 sectors
+    std::vector<std::uint8_t> chunk;
+    for (const Extent* e : byFirst) {
+        switch (e->owner) {
+        case Owner::Fat:
+            for (std::uint32_t k = 0; k < e->count; ++k, ++fatSector) {
+                std::uint32_t words[kEntriesPerSector];
+                for (std::size_t j = 0; j < kEntriesPerSector; ++j)
+                    words[j] = fatEntry(static_cast<std::uint32_t>(fatSector * kEntriesPerSector + j));
+                putWords(words, kEntriesPerSector);
+            }
+            break;
+        case Owner::Difat:
+            for (std::uint32_t d = 0; d < e->count; ++d) {
+                std::vector<std::uint32_t> words(kEntriesPerSector, kFreeSect);
+                for (std::size_t k = 0; k + 1 < kEntriesPerSector; ++k) {
+                    const std::size_t fatIndex = kHeaderDifatEntries + d * (kEntriesPerSector - 1) + k;
+                    if (fatIndex < fatSectors)
+                        words[k] = fatStart + static_cast<std::uint32_t>(fatIndex);
+                }
+                words.back() = d + 1 < difatSectors ? firstDifat + d + 1 : kEndOfChain;
+                putWords(words.data(), words.size());
+            }
+            break;
+        case Owner::Directory: putBytes(dir.bytes, 0, e->count); break;
+        case Owner::MiniFat: putWords(miniFat.data(), miniFat.size()); break;
+        case Owner::MiniStream: putBytes(miniStream, 0, e->count); break;
+        case Owner::Stream: {
+            // In steps of up to 1 MB, the last sector padded with zeros.
+            const StreamSource& s = streams[e->stream];
+            const std::uint64_t begin = e->from * kSectorSize;
+            const std::uint64_t end = (e->from + e->count) * kSectorSize;
+            for (std::uint64_t at = begin; at < end;) {
+                const std::uint64_t n = std::min<std::uint64_t>(end - at, 1u << 20);
+                chunk.assign(static_cast<std::size_t>(n), 0);
+                if (at < s.size)
+                    s.read(at, std::span<std::uint8_t>(chunk.data(), std::min<std::uint64_t>(n, s.size - at)));
+                out(chunk);
+                at += n;
+            }
+            break;
+        }
         }
     }
+}
+
+std::vector<std::uint8_t> writeCompoundFile(const std::vector<Stream>& streams, const WriteOptions& options) {
+    std::vector<StreamSource> sources;
+    for (const auto& s : streams)
+        sources.push_back({s.name, s.data.size(), [&data = s.data](std::uint64_t offset, std::span<std::uint8_t> out) {
+                               std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(offset), out.size(), out.begin());
+                           }});
+    std::vector<std::uint8_t> file;
+    writeCompoundFile([&](std::span<const std::uint8_t> bytes) { file.insert(file.end(), bytes.begin(), bytes.end()); },
+                      sources, options);
     return file;
 }
 

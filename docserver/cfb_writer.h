@@ -6,6 +6,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -49,6 +51,19 @@ struct WriteOptions {
 
 // The complete file. Throws std::length_error for streams the format cannot hold.
 std::vector<std::uint8_t> writeCompoundFile(const std::vector<Stream>& streams, const WriteOptions& options = {});
+
+// A stream whose bytes are read while the file is written: read(offset, out) fills out with
+// the stream's bytes from offset.
+struct StreamSource {
+    std::string name;
+    std::uint64_t size = 0;
+    std::function<void(std::uint64_t offset, std::span<std::uint8_t> out)> read;
+};
+using Output = std::function<void(std::span<const std::uint8_t> bytes)>;
+// Writes the file front to back through out, reading each large stream as its sectors come:
+// memory stays bounded whatever the streams' sizes (only the streams below the mini stream
+// cutoff are held).
+void writeCompoundFile(const Output& out, const std::vector<StreamSource>& streams, const WriteOptions& options = {});
 
 // Orders directory entry names as the format requires: shorter names first, then by the
 // upper-cased UTF-16 code units.

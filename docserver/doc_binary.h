@@ -5,9 +5,12 @@
 #include "docserver/document.h"
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qm::docserver {
@@ -16,6 +19,9 @@ namespace qm::docserver {
 // stylesheet, section table, document properties, and inline pictures as picture records
 // in the Data stream. antiword and LibreOffice read the result.
 std::vector<std::uint8_t> writeDocBinary(const Document& doc);
+// The same written to file (beside it, then renamed over it) in steps: memory stays bounded
+// whatever the document's size. Throws DocError.
+void writeDocBinary(const Document& doc, const std::filesystem::path& file);
 
 // Reads text (through the FIB and piece table), paragraph marks, table cells as text and the
 // pictures of the picture records. Tolerates damage: reads what it can; throws DocError when
@@ -30,6 +36,9 @@ Document readDocBinary(std::span<const std::uint8_t> bytes);
 // names in the table stream, else one found in the raw bytes whose character positions fit
 // the FIB's counts. nullopt when there is no FIB or no such piece table.
 std::optional<std::string> pieceTableText(std::span<const std::uint8_t> bytes);
+// The same text in steps of at most a few megabytes, for text of any size; false (and no
+// call) when there is no FIB or no such piece table.
+bool forEachPieceTableText(std::span<const std::uint8_t> bytes, const std::function<void(std::string_view)>& chunk);
 
 // True when the bytes start like a compound file or a bare Word binary document.
 bool looksLikeDocBinary(std::span<const std::uint8_t> bytes);

@@ -15,6 +15,8 @@
 #include "platform/codepage.h"
 
 #include <algorithm>
+#include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 
@@ -33,7 +35,10 @@ constexpr std::size_t kMaxPieces = 1u << 20;
 
 struct Source {
     Bytes file;
-    std::vector<std::uint8_t> word, table, data;
+    // The streams: views of the file where their sectors run contiguously (as Word and our
+    // writer lay them out), else of the copies below. A large document is not copied.
+    Bytes word, table, data;
+    std::vector<std::uint8_t> wordCopy, tableCopy, dataCopy;
     bool haveTable = false;
     cfb::StreamMap dataMap;
     Fib fib;
@@ -572,37 +577,105 @@ bool plausibleFieldCode(const std::u16string& t, std::size_t at) {
            c == kChFieldBegin || c == kChFieldSeparator || c == kChFieldEnd;
 }
 
-// Which characters a reader sees: a field's code (from its begin mark to its separator) is
-// hidden, its result shown. Marks without a partner are ignored.
-std::vector<bool> visibleChars(const std::u16string& t) {
-    std::vector<bool> visible(t.size(), true);
-    struct Open {
-        std::size_t begin, separator;
-    };
-    std::vector<Open> stack;
-    std::vector<std::pair<std::size_t, std::size_t>> hidden; // [from, to)
-    for (std::size_t i = 0; i < t.size(); ++i) {
-        if (t[i] == kChFieldBegin) {
-            if (stack.size() < kMaxFieldDepth && plausibleFieldCode(t, i + 1))
-                stack.push_back({i, std::u16string::npos});
-        } else if (t[i] == kChFieldSeparator) {
-            if (!stack.empty() && stack.back().separator == std::u16string::npos)
-                stack.back().separator = i;
-        } else if (t[i] == kChFieldEnd) {
-            if (stack.empty())
+// Decodes the text [cpFrom, cpTo) a window of kWindowChars characters at a time: memory stays
+// bounded however long the text is. Each call of visit gets the window's characters followed
+// by up to kLookahead characters of the next window (for look-ahead), count telling how many
+// belong to the window itself; last is set on the last window.
+constexpr std::uint64_t kWindowChars = 1u << 18;
+constexpr std::uint64_t kLookahead = 4096;
+
+void forEachWindow(const Source& s, const std::vector<Piece>& pieces, std::uint64_t cpFrom, std::uint64_t cpTo,
+                   const std::function<void(const Text& t, std::size_t count, bool last)>& visit) {
+    for (std::uint64_t w = cpFrom; w < cpTo; w += kWindowChars) {
+        const std::uint64_t end = std::min(cpTo, w + kWindowChars);
+        const Text t = textOf(s, pieces, w, std::min(cpTo, end + kLookahead));
+        const std::size_t count = static_cast<std::size_t>(
+            std::lower_bound(t.cps.begin(), t.cps.end(), end) - t.cps.begin());
+        visit(t, count, end == cpTo);
+    }
+}
+
+// Which characters a reader sees, passed on in order as they are decided: a field's code (from
+// its begin mark to its separator, or to its end when it has none) is hidden, its result shown.
+// Marks without a partner are ignored. A field code is decided when its separator comes (or its
+// end, without one), and only codes of up to kMaxFieldCode characters are hidden, so no more
+// than that many characters wait for their decision.
+class VisibleText {
+public:
+    using Emit = std::function<void(char16_t c, std::uint32_t fc, std::uint32_t cp, bool last)>;
+    explicit VisibleText(Emit emit) : emit_(std::move(emit)) {}
+
+    // The window's characters (t's first count; the rest is look-ahead).
+    void window(const Text& t, std::size_t count, bool last) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const char16_t c = t.chars[i];
+            const bool lastChar = last && i + 1 == count;
+            if (stack_.empty() && held_.empty() && c != kChFieldBegin) {
+                ++next_, ++first_; // no field open: nothing can hide it
+                emit_(c, t.fcs[i], t.cps[i], lastChar);
                 continue;
-            const Open f = stack.back();
-            stack.pop_back();
-            const std::size_t codeEnd = f.separator == std::u16string::npos ? i : f.separator;
-            if (codeEnd - f.begin <= kMaxFieldCode)
-                hidden.emplace_back(f.begin, codeEnd);
+            }
+            const std::uint64_t at = next_++;
+            held_.push_back({c, t.fcs[i], t.cps[i], true});
+            if (c == kChFieldBegin) {
+                if (stack_.size() < kMaxFieldDepth && plausibleFieldCode(t.chars, i + 1))
+                    stack_.push_back({at, kNone});
+            } else if (c == kChFieldSeparator) {
+                if (!stack_.empty() && stack_.back().separator == kNone) {
+                    stack_.back().separator = at;
+                    hide(stack_.back().begin, at);
+                }
+            } else if (c == kChFieldEnd && !stack_.empty()) {
+                const Open f = stack_.back();
+                stack_.pop_back();
+                if (f.separator == kNone)
+                    hide(f.begin, at);
+            }
+            release(false, lastChar);
+        }
+        if (last)
+            release(true, true);
+    }
+
+private:
+    static constexpr std::uint64_t kNone = UINT64_MAX;
+    struct Open {
+        std::uint64_t begin, separator;
+    };
+    struct Held {
+        char16_t c;
+        std::uint32_t fc, cp;
+        bool visible;
+    };
+
+    void hide(std::uint64_t from, std::uint64_t to) {
+        if (to - from > kMaxFieldCode)
+            return;
+        for (std::uint64_t k = std::max(from, first_); k < to; ++k)
+            held_[k - first_].visible = false;
+    }
+    // Passes on the characters no open field can hide any more (all of them at the end);
+    // textEnds tells that the latest character is the text's last.
+    void release(bool all, bool textEnds) {
+        std::uint64_t bound = next_;
+        if (!all)
+            for (const auto& f : stack_)
+                if (f.separator == kNone && next_ - f.begin <= kMaxFieldCode)
+                    bound = std::min(bound, f.begin);
+        while (first_ < bound) {
+            const Held h = held_.front();
+            held_.pop_front();
+            ++first_;
+            if (h.visible)
+                emit_(h.c, h.fc, h.cp, textEnds && first_ == next_);
         }
     }
-    for (const auto& [from, to] : hidden)
-        std::fill(visible.begin() + static_cast<std::ptrdiff_t>(from), visible.begin() + static_cast<std::ptrdiff_t>(to),
-                  false);
-    return visible;
-}
+
+    Emit emit_;
+    std::deque<Held> held_;
+    std::vector<Open> stack_;
+    std::uint64_t first_ = 0, next_ = 0; // positions of the first held and the next character
+};
 
 std::string utf8Of(const std::u16string& text) {
     std::string le;
@@ -614,9 +687,15 @@ std::string utf8Of(const std::u16string& text) {
     return codepage::utf16leToUtf8({reinterpret_cast<const std::uint8_t*>(le.data()), le.size()});
 }
 
+// Builds the document from the visible characters; text goes to the document in steps, so
+// a long paragraph is not held twice.
 class Builder {
 public:
-    void text(char16_t c) { pending_.push_back(c); }
+    void text(char16_t c) {
+        pending_.push_back(c);
+        if (pending_.size() >= kFlushUnits && (c < 0xD800 || c > 0xDBFF)) // never between a surrogate pair
+            flush();
+    }
     void paragraph() {
         flush();
         doc_.insertParagraphAfter();
@@ -624,15 +703,14 @@ public:
     void picture(Picture p) {
         flush();
         doc_.insertPicture(std::move(p));
-        ++pictures_;
     }
     Document finish() {
         flush();
         return std::move(doc_);
     }
-    std::size_t pictures() const { return pictures_; }
 
 private:
+    static constexpr std::size_t kFlushUnits = 1u << 16;
     void flush() {
         if (pending_.empty())
             return;
@@ -641,7 +719,6 @@ private:
     }
     Document doc_;
     std::u16string pending_;
-    std::size_t pictures_ = 0;
 };
 
 struct Reading {
@@ -653,25 +730,19 @@ Reading buildDocument(const Source& s, const std::vector<Piece>& pieces) {
     const std::uint64_t end = pieces.empty() ? 0 : pieces.back().cpEnd;
     std::uint64_t mainEnd = s.fib.ccp[kMain] > 0 ? static_cast<std::uint64_t>(s.fib.ccp[kMain]) : end;
     mainEnd = std::min(mainEnd, end);
-    const Text t = textOf(s, pieces, 0, mainEnd);
-    const std::vector<bool> visible = visibleChars(t.chars);
     const std::vector<CharRun> runs = charRuns(s);
     const Drawings drawings(s);
 
     Builder b;
     Reading r;
-
-    for (std::size_t i = 0; i < t.chars.size(); ++i) {
-        if (!visible[i])
-            continue;
-        const char16_t c = t.chars[i];
+    VisibleText visible([&](char16_t c, std::uint32_t fc, std::uint32_t cp, bool last) {
         switch (c) {
         case kChParagraph:
         case kChCellMark:
         case kChPageBreak:
         case kChColumnBreak:
             // The document's final paragraph mark closes the open paragraph.
-            if (i + 1 < t.chars.size())
+            if (!last)
                 b.paragraph();
             break;
         case u'\t':
@@ -682,7 +753,7 @@ Reading buildDocument(const Source& s, const std::vector<Piece>& pieces) {
             b.text(u'-');
             break;
         case kChPicture: {
-            const PictureProps props = pictureProps(grpprlAt(runs, t.fcs[i]));
+            const PictureProps props = pictureProps(grpprlAt(runs, fc));
             if (props.location && !props.ole && !props.data) {
                 if (auto p = recordAt(s, *props.location)) {
                     b.picture(std::move(*p));
@@ -694,7 +765,7 @@ Reading buildDocument(const Source& s, const std::vector<Piece>& pieces) {
             break;
         }
         case kChDrawnObject:
-            if (auto p = drawings.at(t.cps[i]))
+            if (auto p = drawings.at(cp))
                 b.picture(std::move(*p));
             break;
         default:
@@ -702,28 +773,43 @@ Reading buildDocument(const Source& s, const std::vector<Piece>& pieces) {
                 b.text(c);
             break;
         }
-    }
+    });
+    forEachWindow(s, pieces, 0, mainEnd, [&](const Text& t, std::size_t count, bool last) {
+        visible.window(t, count, last);
+    });
     r.doc = b.finish();
     return r;
 }
 
 // ---- Locating the streams ---------------------------------------------------------------
 
-std::vector<std::uint8_t> copyOf(Bytes b) { return {b.begin(), b.end()}; }
+// A stream's bytes: a view of the file when its sectors run contiguously, else a copy
+// assembled in copy.
+Bytes streamBytes(const cfb::Reader& r, Bytes file, const cfb::DirEntry& e, std::vector<std::uint8_t>& copy) {
+    const cfb::StreamMap m = r.map(e);
+    bool contiguous = m.unit == r.sectorSize() && !m.offsets.empty();
+    for (std::size_t k = 0; contiguous && k + 1 < m.offsets.size(); ++k)
+        contiguous = m.offsets[k + 1] == m.offsets[k] + m.unit;
+    if (contiguous && bin::fits(file.size(), m.offsets.front(), m.size))
+        return file.subspan(m.offsets.front(), m.size);
+    copy = r.read(e);
+    return copy;
+}
 
 // The WordDocument stream: by name, else by the FIB signature at a sector start (or at the
 // very start of a bare stream).
 bool findWordDocument(Source& s, const cfb::Reader& r) {
     if (const auto* e = r.findStream("WordDocument")) {
-        auto bytes = r.read(*e);
+        const Bytes bytes = streamBytes(r, s.file, *e, s.wordCopy);
         if (auto fib = parseFib(bytes)) {
-            s.word = std::move(bytes);
+            s.word = bytes;
             s.fib = *fib;
             return true;
         }
+        s.wordCopy = {};
     }
     if (fibSignatureAt(s.file, 0)) {
-        s.word = copyOf(s.file);
+        s.word = s.file;
         s.fib = *parseFib(s.word);
         return true;
     }
@@ -737,10 +823,13 @@ bool findWordDocument(Source& s, const cfb::Reader& r) {
             continue;
         // A chain shorter than the FIB says the text needs comes from a damaged FAT: then
         // the stream is taken as the contiguous bytes from its start.
-        if (bytes.size() < fib->fcMac)
-            bytes = copyOf(bin::slice(s.file, at));
-        s.word = std::move(bytes);
         s.fib = *fib;
+        if (bytes.size() < fib->fcMac) {
+            s.word = bin::slice(s.file, at);
+        } else {
+            s.wordCopy = std::move(bytes);
+            s.word = s.wordCopy;
+        }
         return true;
     }
     return false;
@@ -761,7 +850,8 @@ void findTable(Source& s, const cfb::Reader& r) {
         if (const auto* e = r.findStream(name)) {
             auto bytes = r.read(*e);
             if (fitsClx(bytes)) {
-                s.table = std::move(bytes);
+                s.tableCopy = std::move(bytes);
+                s.table = s.tableCopy;
                 s.haveTable = true;
                 return;
             }
@@ -771,7 +861,8 @@ void findTable(Source& s, const cfb::Reader& r) {
     for (std::uint32_t start : r.chainStarts()) {
         auto bytes = r.readChain(start, s.file.size());
         if (fitsClx(bytes)) {
-            s.table = std::move(bytes);
+            s.tableCopy = std::move(bytes);
+            s.table = s.tableCopy;
             s.haveTable = true;
             return;
         }
@@ -800,10 +891,6 @@ std::optional<Picture> pictureDocumentRecord(Bytes file) {
     return docpic::pictureFromRecord(bin::slice(file, kPictureRecordOffset, lcb));
 }
 
-bool onlyWhitespace(const Document& d) {
-    const std::string t = d.plainText();
-    return std::all_of(t.begin(), t.end(), [](char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\v'; });
-}
 
 } // namespace
 
@@ -831,7 +918,7 @@ Document readDocBinary(std::span<const std::uint8_t> bytes) {
         // The FIB is lost but the stream is there: its text can still be found.
         const auto* e = r.findStream("WordDocument");
         if (e)
-            s.word = r.read(*e);
+            s.word = streamBytes(r, s.file, *e, s.wordCopy);
         if (s.word.size() <= kFibSize) {
             if (templatePicture) {
                 Document d;
@@ -848,7 +935,7 @@ Document readDocBinary(std::span<const std::uint8_t> bytes) {
     findTable(s, r);
     if (s.fib.unicodeCapable) {
         if (const auto* e = r.findStream("Data")) {
-            s.data = r.read(*e);
+            s.data = streamBytes(r, s.file, *e, s.dataCopy);
             s.dataMap = r.map(*e);
         }
     }
@@ -859,13 +946,13 @@ Document readDocBinary(std::span<const std::uint8_t> bytes) {
 
     Reading reading = buildDocument(s, pieces);
     Document doc = std::move(reading.doc);
-    if (templatePicture && onlyWhitespace(doc) && doc.pictures().size() <= 1) {
+    if (templatePicture && !doc.hasText() && doc.pictureCount() <= 1) {
         // A picture document: the record written at its fixed offset is the whole content.
         Document d;
         d.insertPicture(*templatePicture);
         return d;
     }
-    if (reading.unresolvedPictures && doc.pictures().empty()) {
+    if (reading.unresolvedPictures && doc.pictureCount() == 0) {
         // The picture records could not be reached through the streams: take those found
         // by their signature, in file order.
         for (auto& p : scanForRecords(bytes))
@@ -874,30 +961,49 @@ Document readDocBinary(std::span<const std::uint8_t> bytes) {
     return doc;
 }
 
-std::optional<std::string> pieceTableText(std::span<const std::uint8_t> bytes) {
+bool forEachPieceTableText(std::span<const std::uint8_t> bytes, const std::function<void(std::string_view)>& chunk) {
     Source s;
     s.file = bytes;
     const cfb::Reader r(bytes);
     if (!findWordDocument(s, r) || s.fib.encrypted)
-        return std::nullopt;
+        return false;
     findTable(s, r);
     const std::vector<Piece> pieces = pieceTable(s);
     if (pieces.empty())
+        return false;
+    std::u16string plain; // may start with a high surrogate kept back from the window before
+    forEachWindow(s, pieces, 0, pieces.back().cpEnd, [&](const Text& t, std::size_t count, bool last) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const char16_t c = t.chars[i];
+            if (c == kChParagraph || c == kChCellMark || c == kChPageBreak || c == kChColumnBreak)
+                plain.push_back(u'\r');
+            else if (c == u'\t' || c == kChLineBreak)
+                plain.push_back(c == u'\t' ? u'\t' : u'\v');
+            else if (c == kChNonBreakingHyphen)
+                plain.push_back(u'-');
+            else if (c >= 0x20)
+                plain.push_back(c);
+        }
+        // A surrogate pair cut at the window's end is completed by the next window.
+        char16_t high = 0;
+        if (!last && !plain.empty() && plain.back() >= 0xD800 && plain.back() <= 0xDBFF) {
+            high = plain.back();
+            plain.pop_back();
+        }
+        if (!plain.empty())
+            chunk(utf8Of(plain));
+        plain.clear();
+        if (high)
+            plain.push_back(high);
+    });
+    return true;
+}
+
+std::optional<std::string> pieceTableText(std::span<const std::uint8_t> bytes) {
+    std::string text;
+    if (!forEachPieceTableText(bytes, [&](std::string_view chunk) { text += chunk; }))
         return std::nullopt;
-    const Text t = textOf(s, pieces, 0, pieces.back().cpEnd);
-    std::u16string plain;
-    plain.reserve(t.chars.size());
-    for (const char16_t c : t.chars) {
-        if (c == kChParagraph || c == kChCellMark || c == kChPageBreak || c == kChColumnBreak)
-            plain.push_back(u'\r');
-        else if (c == u'\t' || c == kChLineBreak)
-            plain.push_back(c == u'\t' ? u'\t' : u'\v');
-        else if (c == kChNonBreakingHyphen)
-            plain.push_back(u'-');
-        else if (c >= 0x20)
-            plain.push_back(c);
-    }
-    return utf8Of(plain);
+    return text;
 }
 
 } // namespace qm::docserver

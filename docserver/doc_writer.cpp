@@ -1,4 +1,4 @@
-// The Word 97-2003 binary writer: a WordDocument stream (FIB, text, Sepx, character and
+// The Word 97-2003 binary writer, streaming through scratch files: a WordDocument stream (FIB, text, Sepx, character and
 // paragraph property pages), a 1Table stream (stylesheet, section table, property page
 // tables, font table, document properties, piece table) and a Data stream with one picture
 // record per inline picture, all in an OLE2 compound file.
@@ -7,9 +7,15 @@
 #include "docserver/doc_binary.h"
 #include "docserver/doc_format.h"
 #include "docserver/doc_picture_record.h"
+#include "docserver/format_io.h"
 #include "platform/codepage.h"
+#include "platform/files.h"
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <functional>
 #include <stdexcept>
 
 namespace qm::docserver {
@@ -21,14 +27,6 @@ constexpr std::size_t kFkpSize = 512;
 constexpr std::size_t kMinWordDocumentSize = 4096; // readers reject smaller text streams
 constexpr std::size_t kTextStart = 0x400;          // where Word 97 documents usually keep their text
 
-// The document as Word's character stream: text, 0x01 for each picture, 0x0D ending every
-// paragraph; the picture records collected into the Data stream.
-struct Flow {
-    std::u16string text;
-    std::vector<std::pair<std::size_t, std::uint32_t>> pictures; // cp, record offset in Data
-    std::vector<std::uint8_t> data;
-};
-
 std::u16string toUtf16(const std::string& utf8) {
     const std::string le = codepage::utf8ToUtf16le(utf8);
     std::u16string out;
@@ -38,41 +36,83 @@ std::u16string toUtf16(const std::string& utf8) {
     return out;
 }
 
-Flow flowOf(const Document& doc) {
-    Flow f;
-    for (const auto& para : doc.paragraphs()) {
-        for (const auto& run : para.runs) {
+// The document as Word's character stream, a piece at a time: text, 0x01 for each picture,
+// 0x0D ending every paragraph. Tabs and line breaks are kept as Word stores them; other
+// controls would be read as Word's own marks, so they are left out.
+void forEachUnits(const Document& doc, const std::function<void(const std::u16string& units)>& text,
+                  const std::function<void(const Picture&)>& picture) {
+    std::u16string units;
+    doc.forEachPiece([&](const Paragraph& piece, bool ends) {
+        for (const auto& run : piece.runs) {
             if (run.picture) {
-                f.pictures.emplace_back(f.text.size(), static_cast<std::uint32_t>(f.data.size()));
-                const auto record = docpic::buildRecord(*run.picture);
-                f.data.insert(f.data.end(), record.begin(), record.end());
-                f.text.push_back(kChPicture);
+                text(units);
+                units.clear();
+                picture(*run.picture);
                 continue;
             }
-            for (char16_t c : toUtf16(run.text)) {
-                // Tabs and line breaks are stored as Word stores them; other controls would
-                // be read as Word's own marks, so they are left out.
+            for (char16_t c : toUtf16(run.text))
                 if (c == u'\t' || c == kChLineBreak || c >= 0x20)
-                    f.text.push_back(c);
-            }
+                    units.push_back(c);
         }
-        f.text.push_back(kChParagraph);
-    }
-    return f;
+        if (ends)
+            units.push_back(kChParagraph);
+        text(units);
+        units.clear();
+    });
 }
 
-// The text as one 8-bit piece when every character has a Windows-1252 byte.
-std::optional<std::vector<std::uint8_t>> compressed(const std::u16string& text) {
-    std::vector<std::uint8_t> out;
-    out.reserve(text.size());
-    for (char16_t c : text) {
-        const int b = cp1252Byte(c);
-        if (b < 0)
-            return std::nullopt;
-        out.push_back(static_cast<std::uint8_t>(b));
-    }
-    return out;
+files::ScratchFile newScratch() {
+    auto f = files::ScratchFile::create();
+    if (!f)
+        throw DocError(std::string("cannot create a temporary file: ") + std::strerror(errno));
+    return std::move(*f);
 }
+
+void put(files::ScratchFile& f, const void* data, std::size_t n) {
+    if (!f.append(data, n))
+        throw DocError(std::string("cannot write a temporary file: ") + std::strerror(errno));
+}
+
+// A stream made of parts held in memory and parts in scratch files, read as one.
+struct Parts {
+    struct Part {
+        std::vector<std::uint8_t> bytes;
+        files::ScratchFile* file = nullptr;
+        std::uint64_t size() const { return file ? file->size() : bytes.size(); }
+    };
+    std::vector<Part> parts;
+    void add(std::vector<std::uint8_t> bytes) { parts.push_back({std::move(bytes), nullptr}); }
+    void add(files::ScratchFile& file) { parts.push_back({{}, &file}); }
+    std::uint64_t size() const {
+        std::uint64_t n = 0;
+        for (const auto& p : parts)
+            n += p.size();
+        return n;
+    }
+    cfb::StreamSource source(const std::string& name) const {
+        return {name, size(), [this](std::uint64_t offset, std::span<std::uint8_t> out) {
+                    std::size_t done = 0;
+                    for (const auto& p : parts) {
+                        const std::uint64_t size = p.size();
+                        if (offset >= size) {
+                            offset -= size;
+                            continue;
+                        }
+                        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size - offset, out.size() - done));
+                        if (p.file) {
+                            if (!p.file->readAt(offset, out.data() + done, n))
+                                throw DocError(std::string("cannot read a temporary file: ") + std::strerror(errno));
+                        } else {
+                            std::copy_n(p.bytes.begin() + static_cast<std::ptrdiff_t>(offset), n, out.begin() + done);
+                        }
+                        done += n;
+                        offset = 0;
+                        if (done == out.size())
+                            return;
+                    }
+                }};
+    }
+};
 
 struct Fkps {
     std::vector<std::uint32_t> firstFcs; // first fc of each page, then the end fc
@@ -84,8 +124,15 @@ struct CharRun {
     std::vector<std::uint8_t> grpprl; // empty: the style's properties
 };
 
-// Character property pages: rgfc, rgb, then the CHPXs packed from the page end down.
-Fkps writeChpxFkps(bin::Writer& wd, const std::vector<CharRun>& runs) {
+// Pads w with zeros so that base + w.size() is a multiple of align.
+void alignAt(bin::Writer& w, std::size_t base, std::size_t align) {
+    if ((base + w.size()) % align)
+        w.zeros(align - (base + w.size()) % align);
+}
+
+// Character property pages: rgfc, rgb, then the CHPXs packed from the page end down. wd
+// continues the stream at offset base.
+Fkps writeChpxFkps(bin::Writer& wd, std::size_t base, const std::vector<CharRun>& runs) {
     Fkps out;
     std::size_t i = 0;
     while (i < runs.size()) {
@@ -107,7 +154,7 @@ Fkps writeChpxFkps(bin::Writer& wd, const std::vector<CharRun>& runs) {
         }
         if (n == 0)
             throw DocError("character properties too large for a property page");
-        wd.align(kFkpSize);
+        alignAt(wd, base, kFkpSize);
         const std::size_t page = wd.size();
         wd.zeros(kFkpSize);
         auto& b = wd.bytes;
@@ -123,7 +170,7 @@ Fkps writeChpxFkps(bin::Writer& wd, const std::vector<CharRun>& runs) {
         }
         b[page + kFkpSize - 1] = static_cast<std::uint8_t>(n);
         out.firstFcs.push_back(runs[i].fcStart);
-        out.pages.push_back(static_cast<std::uint32_t>(page / kFkpSize));
+        out.pages.push_back(static_cast<std::uint32_t>((base + page) / kFkpSize));
         i += n;
     }
     if (!runs.empty())
@@ -131,30 +178,23 @@ Fkps writeChpxFkps(bin::Writer& wd, const std::vector<CharRun>& runs) {
     return out;
 }
 
-// Paragraph property pages: one entry per paragraph, all sharing one PAPX (Normal style,
-// left aligned) at the page end.
-Fkps writePapxFkps(bin::Writer& wd, const std::vector<std::uint32_t>& paraFcs) {
-    constexpr std::size_t kPapxAt = 504;
+// A paragraph property page for up to kParagraphsPerPage paragraphs (fcs holds their first
+// fcs and the end fc), all sharing one PAPX (Normal style, left aligned) at the page end.
+constexpr std::size_t kPapxAt = 504;
+constexpr std::size_t kParagraphsPerPage = (kPapxAt - 4) / (4 + 13);
+
+std::array<std::uint8_t, kFkpSize> papxPage(const std::vector<std::uint32_t>& fcs) {
     static constexpr std::uint8_t papx[] = {0x03, 0x00, 0x00, 0x03, 0x24, 0x00}; // istd 0, sprmPJc80 0
-    constexpr std::size_t kPerPage = (kPapxAt - 4) / (4 + 13);
-    Fkps out;
-    const std::size_t paragraphs = paraFcs.size() - 1;
-    for (std::size_t i = 0; i < paragraphs; i += kPerPage) {
-        const std::size_t n = std::min(kPerPage, paragraphs - i);
-        wd.align(kFkpSize);
-        const std::size_t page = wd.size();
-        wd.zeros(kFkpSize);
-        for (std::size_t k = 0; k <= n; ++k)
-            wd.set32(page + 4 * k, paraFcs[i + k]);
-        for (std::size_t k = 0; k < n; ++k)
-            wd.bytes[page + 4 * (n + 1) + 13 * k] = kPapxAt / 2;
-        std::copy(std::begin(papx), std::end(papx), wd.bytes.begin() + static_cast<std::ptrdiff_t>(page + kPapxAt));
-        wd.bytes[page + kFkpSize - 1] = static_cast<std::uint8_t>(n);
-        out.firstFcs.push_back(paraFcs[i]);
-        out.pages.push_back(static_cast<std::uint32_t>(page / kFkpSize));
-    }
-    out.firstFcs.push_back(paraFcs.back());
-    return out;
+    std::array<std::uint8_t, kFkpSize> page{};
+    const std::size_t n = fcs.size() - 1;
+    for (std::size_t k = 0; k <= n; ++k)
+        for (int b = 0; b < 4; ++b)
+            page[4 * k + b] = static_cast<std::uint8_t>(fcs[k] >> (8 * b));
+    for (std::size_t k = 0; k < n; ++k)
+        page[4 * (n + 1) + 13 * k] = kPapxAt / 2;
+    std::copy(std::begin(papx), std::end(papx), page.begin() + kPapxAt);
+    page[kFkpSize - 1] = static_cast<std::uint8_t>(n);
+    return page;
 }
 
 void putPlcBte(bin::Writer& t, const Fkps& f) {
@@ -252,29 +292,61 @@ struct Layout {
     bool pictureTemplate = false;
 };
 
-std::vector<cfb::Stream> buildStreams(const Document& doc, const Layout& layout) {
-    Flow flow = flowOf(doc);
-    const auto cp1252 = compressed(flow.text);
-    const std::size_t charSize = cp1252 ? 1 : 2;
-    const std::uint32_t ccpText = static_cast<std::uint32_t>(flow.text.size());
+// The three streams of a document, built in scratch files: WordDocument (the FIB, then the
+// text, the section properties and the property pages), 1Table and Data.
+struct WordStreams {
+    files::ScratchFile text = newScratch(), papxPages = newScratch(), papxPlc = newScratch(), data = newScratch();
+    Parts wordDocument, table, dataStream;
 
-    // WordDocument: the FIB, then the text.
-    bin::Writer wd;
-    wd.zeros(kFibSize);
-    wd.padTo(layout.textAt);
-    const auto fcText = static_cast<std::uint32_t>(wd.size());
-    if (cp1252) {
-        wd.put(*cp1252);
-    } else {
-        for (char16_t c : flow.text)
-            wd.u16(c);
+    std::vector<cfb::StreamSource> sources() const {
+        std::vector<cfb::StreamSource> out{wordDocument.source("WordDocument"), table.source("1Table")};
+        if (dataStream.size() > 0)
+            out.push_back(dataStream.source("Data"));
+        return out;
     }
-    const auto fcTextEnd = static_cast<std::uint32_t>(wd.size());
-    auto fcOf = [&](std::size_t cp) { return static_cast<std::uint32_t>(fcText + cp * charSize); };
+};
 
-    // One section: US Letter with one-inch margins.
-    wd.align(2);
-    const auto fcSepx = static_cast<std::uint32_t>(wd.size());
+void put32(files::ScratchFile& f, std::uint32_t v) {
+    const std::uint8_t b[4] = {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)};
+    put(f, b, 4);
+}
+
+// Two passes over the document: the first counts the characters, finds whether they all have
+// a Windows-1252 byte and writes the picture records; the second writes the text and the
+// paragraph property pages. Nothing grows with the document but the scratch files (and one
+// entry per picture).
+void buildStreams(const Document& doc, const Layout& layout, WordStreams& out) {
+    std::uint64_t units = 0;
+    bool eightBit = true;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> pictures; // cp, record offset in Data
+    forEachUnits(
+        doc,
+        [&](const std::u16string& text) {
+            units += text.size();
+            for (std::size_t i = 0; eightBit && i < text.size(); ++i)
+                eightBit = cp1252Byte(text[i]) >= 0;
+        },
+        [&](const Picture& picture) {
+            if (out.data.size() > 0xFFFFFFFFu)
+                throw DocError("the pictures are too large for a Word 97-2003 document");
+            pictures.emplace_back(units++, static_cast<std::uint32_t>(out.data.size()));
+            const auto record = docpic::buildRecord(picture);
+            put(out.data, record.data(), record.size());
+        });
+    const std::size_t charSize = eightBit ? 1 : 2;
+    const auto fcText = static_cast<std::uint32_t>(layout.textAt);
+    // The stream's offsets are 32-bit, and a compound file stream holds at most 2 GB.
+    if (fcText + units * charSize > 0x7FF00000u)
+        throw DocError("the text is too large for a Word 97-2003 document");
+    const auto ccpText = static_cast<std::uint32_t>(units);
+    const auto fcTextEnd = static_cast<std::uint32_t>(fcText + units * charSize);
+    auto fcOf = [&](std::uint64_t cp) { return static_cast<std::uint32_t>(fcText + cp * charSize); };
+
+    // What follows the text in WordDocument: one section (US Letter with one-inch margins),
+    // then the character property pages.
+    bin::Writer tail;
+    alignAt(tail, fcTextEnd, 2);
+    const auto fcSepx = static_cast<std::uint32_t>(fcTextEnd + tail.size());
     bin::Writer sep;
     putSprm16(sep, 0xB01F, 12240); // sprmSXaPage
     putSprm16(sep, 0xB020, 15840); // sprmSYaPage
@@ -282,14 +354,14 @@ std::vector<cfb::Stream> buildStreams(const Document& doc, const Layout& layout)
     putSprm16(sep, 0xB022, 1440);  // sprmSDxaRight
     putSprm16(sep, 0x9023, 1440);  // sprmSDyaTop
     putSprm16(sep, 0x9024, 1440);  // sprmSDyaBottom
-    wd.u16(static_cast<std::uint16_t>(sep.size()));
-    wd.put(sep.bytes);
+    tail.u16(static_cast<std::uint16_t>(sep.size()));
+    tail.put(sep.bytes);
 
     // Character runs: plain text, and one run per picture character carrying fSpec and the
     // picture's place in the Data stream.
     std::vector<CharRun> runs;
-    std::size_t cp = 0;
-    for (const auto& [pictureCp, offset] : flow.pictures) {
+    std::uint64_t cp = 0;
+    for (const auto& [pictureCp, offset] : pictures) {
         if (pictureCp > cp)
             runs.push_back({fcOf(cp), fcOf(pictureCp), {}});
         bin::Writer g;
@@ -300,22 +372,63 @@ std::vector<cfb::Stream> buildStreams(const Document& doc, const Layout& layout)
         runs.push_back({fcOf(pictureCp), fcOf(pictureCp + 1), g.bytes});
         cp = pictureCp + 1;
     }
-    if (cp < flow.text.size())
-        runs.push_back({fcOf(cp), fcOf(flow.text.size()), {}});
-    std::vector<std::uint32_t> paraFcs{fcText};
-    for (std::size_t i = 0; i < flow.text.size(); ++i)
-        if (flow.text[i] == kChParagraph)
-            paraFcs.push_back(fcOf(i + 1));
-    const Fkps chpx = writeChpxFkps(wd, runs);
-    const Fkps papx = writePapxFkps(wd, paraFcs);
-    const auto cbMac = static_cast<std::uint32_t>(wd.size());
-    wd.padTo(kMinWordDocumentSize);
+    if (cp < units)
+        runs.push_back({fcOf(cp), fcOf(units), {}});
+    const Fkps chpx = writeChpxFkps(tail, fcTextEnd, runs);
+    alignAt(tail, fcTextEnd, kFkpSize);
+    const std::size_t firstPapxPage = (fcTextEnd + tail.size()) / kFkpSize;
 
-    // 1Table.
+    // Second pass: the text, and a paragraph property page for every kParagraphsPerPage
+    // paragraphs; the first fc of each page goes to the page table as it comes.
+    std::vector<std::uint32_t> pageFcs{fcText};
+    std::uint32_t papxPages = 0;
+    auto flushPage = [&] {
+        const auto page = papxPage(pageFcs);
+        put(out.papxPages, page.data(), page.size());
+        put32(out.papxPlc, pageFcs.front());
+        ++papxPages;
+        pageFcs = {pageFcs.back()};
+    };
+    std::string bytes;
+    cp = 0;
+    auto unit = [&](char16_t c) {
+        if (eightBit) {
+            bytes.push_back(static_cast<char>(cp1252Byte(c)));
+        } else {
+            bytes.push_back(static_cast<char>(c & 0xFF));
+            bytes.push_back(static_cast<char>(c >> 8));
+        }
+        ++cp;
+        if (c == kChParagraph) {
+            pageFcs.push_back(fcOf(cp));
+            if (pageFcs.size() == kParagraphsPerPage + 1)
+                flushPage();
+        }
+    };
+    forEachUnits(
+        doc,
+        [&](const std::u16string& text) {
+            for (char16_t c : text)
+                unit(c);
+            put(out.text, bytes.data(), bytes.size());
+            bytes.clear();
+        },
+        [&](const Picture&) { unit(kChPicture); });
+    put(out.text, bytes.data(), bytes.size());
+    if (pageFcs.size() > 1)
+        flushPage();
+    put32(out.papxPlc, pageFcs.back());
+    for (std::uint32_t k = 0; k < papxPages; ++k)
+        put32(out.papxPlc, static_cast<std::uint32_t>(firstPapxPage + k));
+    const auto cbMac = static_cast<std::uint32_t>(fcTextEnd + tail.size() + out.papxPages.size());
+
+    // 1Table: stylesheet, section table and character page table in front of the paragraph
+    // page table (in its scratch file), the font table, document properties and piece table after.
     bin::Writer t;
     FibPairs fib;
-    auto begin = [&](int index) { fib[index].fc = static_cast<std::uint32_t>(t.size()); };
-    auto end = [&](int index) { fib[index].lcb = static_cast<std::uint32_t>(t.size()) - fib[index].fc; };
+    std::size_t base = 0; // where t starts in the stream
+    auto begin = [&](int index) { fib[index].fc = static_cast<std::uint32_t>(base + t.size()); };
+    auto end = [&](int index) { fib[index].lcb = static_cast<std::uint32_t>(base + t.size()) - fib[index].fc; };
     begin(kStshf);
     putStylesheet(t);
     end(kStshf);
@@ -331,9 +444,12 @@ std::vector<cfb::Stream> buildStreams(const Document& doc, const Layout& layout)
     begin(kPlcfBteChpx);
     putPlcBte(t, chpx);
     end(kPlcfBteChpx);
-    begin(kPlcfBtePapx);
-    putPlcBte(t, papx);
-    end(kPlcfBtePapx);
+    fib[kPlcfBtePapx].fc = static_cast<std::uint32_t>(t.size());
+    fib[kPlcfBtePapx].lcb = static_cast<std::uint32_t>(out.papxPlc.size());
+    out.table.add(std::move(t.bytes));
+    out.table.add(out.papxPlc);
+    base = fib[kPlcfBtePapx].fc + fib[kPlcfBtePapx].lcb;
+    t = bin::Writer{};
     begin(kSttbfFfn);
     putFontTable(t);
     end(kSttbfFfn);
@@ -346,28 +462,36 @@ std::vector<cfb::Stream> buildStreams(const Document& doc, const Layout& layout)
     t.u32(0);
     t.u32(ccpText);
     t.u16(0);
-    t.u32(cp1252 ? (fcText * 2) | 0x40000000u : fcText);
+    t.u32(eightBit ? (fcText * 2) | 0x40000000u : fcText);
     t.u16(0);
     end(kClx);
+    out.table.add(std::move(t.bytes));
 
-    // The FIB.
+    // The FIB, in front of the text.
+    std::vector<std::uint8_t> head(layout.textAt, 0);
     FibFields f;
     f.textMarker = layout.textAt == kTextStart;
-    f.hasPictures = !flow.pictures.empty();
+    f.hasPictures = !pictures.empty();
     f.fcMin = fcText;
     f.fcMac = fcTextEnd;
     f.cbMac = cbMac;
     f.ccpText = ccpText;
-    writeFib(wd.bytes, f, fib);
+    writeFib(head, f, fib);
+    out.wordDocument.add(std::move(head));
+    out.wordDocument.add(out.text);
+    out.wordDocument.add(std::move(tail.bytes));
+    out.wordDocument.add(out.papxPages);
+    if (cbMac < kMinWordDocumentSize)
+        out.wordDocument.add(std::vector<std::uint8_t>(kMinWordDocumentSize - cbMac, 0));
 
-    if (layout.pictureTemplate)
-        flow.data.resize(std::max<std::size_t>(flow.data.size(), cfb::kMiniStreamCutoff), 0);
-    else if (!flow.data.empty() && flow.data.size() % cfb::kSectorSize == 0)
-        flow.data.push_back(0); // a record never ends the file: the salvage scan wants a byte after it
-    std::vector<cfb::Stream> streams{{"WordDocument", std::move(wd.bytes)}, {"1Table", std::move(t.bytes)}};
-    if (!flow.data.empty())
-        streams.push_back({"Data", std::move(flow.data)});
-    return streams;
+    const std::uint64_t dataSize = out.data.size();
+    if (layout.pictureTemplate && dataSize < cfb::kMiniStreamCutoff)
+        put(out.data, std::vector<std::uint8_t>(cfb::kMiniStreamCutoff - dataSize, 0).data(),
+            cfb::kMiniStreamCutoff - dataSize);
+    else if (dataSize > 0 && dataSize % cfb::kSectorSize == 0)
+        put(out.data, "", 1); // a record never ends the file: the salvage scan wants a byte after it
+    if (out.data.size() > 0)
+        out.dataStream.add(out.data);
 }
 
 cfb::WriteOptions wordOptions() {
@@ -386,7 +510,26 @@ constexpr std::uint8_t kTemplatePng[] = {
 } // namespace
 
 std::vector<std::uint8_t> writeDocBinary(const Document& doc) {
-    return cfb::writeCompoundFile(buildStreams(doc, Layout{}), wordOptions());
+    WordStreams streams;
+    buildStreams(doc, Layout{}, streams);
+    std::vector<std::uint8_t> file;
+    cfb::writeCompoundFile([&](std::span<const std::uint8_t> b) { file.insert(file.end(), b.begin(), b.end()); },
+                           streams.sources(), wordOptions());
+    return file;
+}
+
+void writeDocBinary(const Document& doc, const std::filesystem::path& file) {
+    WordStreams streams;
+    buildStreams(doc, Layout{}, streams);
+    FileSink sink(file);
+    try {
+        cfb::writeCompoundFile(
+            [&](std::span<const std::uint8_t> b) { sink.write({reinterpret_cast<const char*>(b.data()), b.size()}); },
+            streams.sources(), wordOptions());
+    } catch (const std::length_error& e) {
+        throw DocError(e.what());
+    }
+    sink.commit();
 }
 
 std::vector<std::uint8_t> makePictureTemplate() {
@@ -401,12 +544,15 @@ std::vector<std::uint8_t> makePictureTemplate() {
     Layout layout;
     layout.textAt = kFibSize;
     layout.pictureTemplate = true;
-    auto streams = buildStreams(doc, layout);
+    WordStreams streams;
+    buildStreams(doc, layout, streams);
     const std::vector<std::uint8_t> record = docpic::buildRecord(*doc.pictures().front());
     cfb::WriteOptions options = wordOptions();
     options.tablesFirst = true;
     options.order = {{"WordDocument", 4}, {"Data", 0}};
-    auto file = cfb::writeCompoundFile(streams, options);
+    std::vector<std::uint8_t> file;
+    cfb::writeCompoundFile([&](std::span<const std::uint8_t> b) { file.insert(file.end(), b.begin(), b.end()); },
+                           streams.sources(), options);
     if (file.size() < kPictureRecordOffset + record.size() ||
         !std::equal(record.begin(), record.end(), file.begin() + kPictureRecordOffset))
         throw std::logic_error("picture template layout does not put the record at its offset");

@@ -1,14 +1,20 @@
-// OOXML package writer (.docx), built in memory with libzip: content types, package and
+// OOXML package writer (.docx), written with libzip from scratch files: content types, package and
 // document relationships, the main document with inline pictures (DrawingML, r:embed into
 // word/media), a small style sheet and the core and extended document properties.
 #include "docserver/format_io.h"
 
+#include "platform/files.h"
+
 #include <zip.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <memory>
+
+#include <unistd.h>
 
 namespace qm::docserver {
 namespace {
@@ -76,85 +82,146 @@ std::string w3cdtfNow() {
     return buf;
 }
 
+// A part's bytes: held in memory (the small parts), or a range of a scratch file (the main
+// document and the pictures, which can be of any size).
 struct Part {
     std::string name;
     std::string data;
     bool compress;
+    files::ScratchFile* file = nullptr;
+    std::uint64_t start = 0, size = 0;
 };
 
 constexpr std::size_t kFastDeflateFrom = 1u << 20;
 
-// Zips the parts into a byte buffer.
-std::vector<std::uint8_t> zipParts(const std::deque<Part>& parts) {
-    zip_error_t error;
-    zip_error_init(&error);
-    zip_source_t* buffer = zip_source_buffer_create(nullptr, 0, 0, &error);
-    if (!buffer)
-        throw DocError("cannot create the package buffer");
-    zip_t* za = zip_open_from_source(buffer, ZIP_TRUNCATE, &error);
-    if (!za) {
-        zip_source_free(buffer);
-        throw DocError(std::string("cannot create the package: ") + zip_error_strerror(&error));
+// A libzip source that reads a range of a scratch file when the package is written.
+struct RangeSource {
+    files::ScratchFile* file;
+    std::uint64_t start, size, pos = 0;
+    zip_error_t error{};
+};
+
+zip_int64_t readRange(void* userdata, void* data, zip_uint64_t len, zip_source_cmd_t cmd) {
+    auto* r = static_cast<RangeSource*>(userdata);
+    switch (cmd) {
+    case ZIP_SOURCE_OPEN: r->pos = 0; return 0;
+    case ZIP_SOURCE_READ: {
+        const std::uint64_t n = std::min<std::uint64_t>(len, r->size - r->pos);
+        if (n > 0 && !r->file->readAt(r->start + r->pos, data, static_cast<std::size_t>(n))) {
+            zip_error_set(&r->error, ZIP_ER_READ, errno);
+            return -1;
+        }
+        r->pos += n;
+        return static_cast<zip_int64_t>(n);
     }
-    zip_source_keep(buffer); // we read the result from it after zip_close
-    for (const auto& part : parts) {
-        zip_source_t* src = zip_source_buffer(za, part.data.data(), part.data.size(), 0);
-        const zip_int64_t index = src ? zip_file_add(za, part.name.c_str(), src, ZIP_FL_ENC_UTF_8) : -1;
+    case ZIP_SOURCE_CLOSE: return 0;
+    case ZIP_SOURCE_STAT: {
+        auto* st = static_cast<zip_stat_t*>(data);
+        zip_stat_init(st);
+        st->size = r->size;
+        st->valid |= ZIP_STAT_SIZE;
+        return sizeof(*st);
+    }
+    case ZIP_SOURCE_ERROR: return zip_error_to_data(&r->error, data, len);
+    case ZIP_SOURCE_FREE: delete r; return 0;
+    case ZIP_SOURCE_SUPPORTS:
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                                              ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+    default: zip_error_set(&r->error, ZIP_ER_OPNOTSUPP, 0); return -1;
+    }
+}
+
+// Zips the parts into file: written beside it and renamed over it when complete, so a failure
+// leaves nothing behind. libzip reads the parts' data while it writes.
+void zipParts(const std::deque<Part>& parts, const std::filesystem::path& file) {
+    const std::filesystem::path part = files::makeSiblingFile(file);
+    if (part.empty())
+        throw DocError("cannot write " + file.string() + ": " + std::strerror(errno));
+    int zerr = 0;
+    zip_t* za = zip_open(part.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &zerr);
+    if (!za) {
+        ::unlink(part.c_str());
+        zip_error_t error;
+        zip_error_init_with_code(&error, zerr);
+        const std::string why = zip_error_strerror(&error);
+        zip_error_fini(&error);
+        throw DocError("cannot write " + file.string() + ": " + why);
+    }
+    auto fail = [&](const std::string& why) {
+        zip_discard(za);
+        ::unlink(part.c_str());
+        throw DocError("cannot write " + file.string() + ": " + why);
+    };
+    for (const auto& p : parts) {
+        zip_source_t* src = nullptr;
+        if (p.file) {
+            auto* range = new RangeSource{p.file, p.start, p.size};
+            src = zip_source_function(za, readRange, range);
+            if (!src)
+                delete range;
+        } else {
+            src = zip_source_buffer(za, p.data.data(), p.data.size(), 0);
+        }
+        const zip_int64_t index = src ? zip_file_add(za, p.name.c_str(), src, ZIP_FL_ENC_UTF_8) : -1;
         if (index < 0) {
             if (src)
                 zip_source_free(src);
-            zip_discard(za);
-            zip_source_free(buffer);
-            throw DocError("cannot add " + part.name + " to the package");
+            fail("cannot add " + p.name + " to the package");
         }
         // A large part is deflated at the fastest level: on a body of several megabytes the
         // default level costs more than the whole rest of a salvage, for a third smaller output.
-        const zip_uint32_t level = part.data.size() >= kFastDeflateFrom ? 1 : 0;
-        zip_set_file_compression(za, static_cast<zip_uint64_t>(index), part.compress ? ZIP_CM_DEFLATE : ZIP_CM_STORE,
+        const std::uint64_t size = p.file ? p.size : p.data.size();
+        const zip_uint32_t level = size >= kFastDeflateFrom ? 1 : 0;
+        zip_set_file_compression(za, static_cast<zip_uint64_t>(index), p.compress ? ZIP_CM_DEFLATE : ZIP_CM_STORE,
                                  level);
     }
-    if (zip_close(za) != 0) {
-        const std::string why = zip_strerror(za);
-        zip_discard(za);
-        zip_source_free(buffer);
-        throw DocError("cannot write the package: " + why);
+    if (zip_close(za) != 0)
+        fail(zip_strerror(za));
+    if (::rename(part.c_str(), file.c_str()) != 0) {
+        const int saved = errno;
+        ::unlink(part.c_str());
+        throw DocError("cannot write " + file.string() + ": " + std::strerror(saved));
     }
-    std::vector<std::uint8_t> out;
-    if (zip_source_open(buffer) == 0) {
-        zip_source_seek(buffer, 0, SEEK_END);
-        const zip_int64_t size = zip_source_tell(buffer);
-        zip_source_seek(buffer, 0, SEEK_SET);
-        if (size > 0) {
-            out.resize(static_cast<std::size_t>(size));
-            if (zip_source_read(buffer, out.data(), out.size()) != size)
-                out.clear();
-        }
-        zip_source_close(buffer);
-    }
-    zip_source_free(buffer);
-    if (out.empty())
-        throw DocError("cannot read back the written package");
-    return out;
+}
+
+// Appends to a scratch file; the failure of a full temporary folder ends the write.
+void append(files::ScratchFile& f, std::string_view bytes) {
+    if (!f.append(bytes))
+        throw DocError(std::string("cannot write a temporary file: ") + std::strerror(errno));
 }
 
 } // namespace
 
-std::vector<std::uint8_t> writeDocx(const Document& doc) {
+void writeDocx(const Document& doc, const std::filesystem::path& file) {
     std::deque<Part> parts; // stable addresses: libzip reads the data at zip_close
     std::string rels;       // word/_rels/document.xml.rels entries
     std::string defaults;   // content-type defaults for the media extensions used
     std::vector<std::string> extensions;
 
-    std::string body;
+    // The main document and the pictures go to scratch files as they come.
+    auto body = files::ScratchFile::create();
+    auto media = files::ScratchFile::create();
+    if (!body || !media)
+        throw DocError(std::string("cannot create a temporary file: ") + std::strerror(errno));
+    append(*body, kXmlDecl);
+    append(*body,
+           "<w:document xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\" "
+           "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\" "
+           "xmlns:wp=\"http://schemas.openxmlformats.org/drawingml/2006/wordprocessingDrawing\" "
+           "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" "
+           "xmlns:pic=\"http://schemas.openxmlformats.org/drawingml/2006/picture\"><w:body>");
+    std::string xml;
     std::size_t pictureNumber = 0;
     std::size_t words = 0, characters = 0;
-    for (const auto& para : doc.paragraphs()) {
-        body += "<w:p>";
-        for (const auto& run : para.runs) {
+    bool inParagraph = false, inWord = false;
+    doc.forEachPiece([&](const Paragraph& piece, bool ends) {
+        if (!inParagraph)
+            xml += "<w:p>";
+        inParagraph = !ends;
+        for (const auto& run : piece.runs) {
             if (!run.isPicture()) {
                 if (!run.text.empty())
-                    appendTextRuns(body, run.text);
-                bool inWord = false;
+                    appendTextRuns(xml, run.text);
                 for (char c : run.text) {
                     const bool space = c == ' ' || c == '\t' || c == '\v';
                     words += !space && !inWord;
@@ -164,6 +231,7 @@ std::vector<std::uint8_t> writeDocx(const Document& doc) {
                 continue;
             }
             const Picture& pic = *run.picture;
+            inWord = false;
             ++pictureNumber;
             const std::string ext = pic.extension();
             const std::string name = "image" + std::to_string(pictureNumber) + "." + ext;
@@ -175,24 +243,27 @@ std::vector<std::uint8_t> writeDocx(const Document& doc) {
                 extensions.push_back(ext);
                 defaults += "<Default Extension=\"" + ext + "\" ContentType=\"" + pic.mimeType() + "\"/>";
             }
-            parts.push_back({"word/media/" + name, std::string(pic.bytes.begin(), pic.bytes.end()),
-                             pic.type != PictureType::Png && pic.type != PictureType::Jpeg});
-            appendPictureRun(body, pic, pictureNumber, relId, name);
+            Part m{"word/media/" + name, {}, pic.type != PictureType::Png && pic.type != PictureType::Jpeg};
+            m.file = &*media;
+            m.start = media->size();
+            m.size = pic.bytes.size();
+            append(*media, {reinterpret_cast<const char*>(pic.bytes.data()), pic.bytes.size()});
+            parts.push_back(std::move(m));
+            appendPictureRun(xml, pic, pictureNumber, relId, name);
         }
-        body += "</w:p>";
-    }
-
-    std::string document = kXmlDecl;
-    document +=
-        "<w:document xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\" "
-        "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\" "
-        "xmlns:wp=\"http://schemas.openxmlformats.org/drawingml/2006/wordprocessingDrawing\" "
-        "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" "
-        "xmlns:pic=\"http://schemas.openxmlformats.org/drawingml/2006/picture\"><w:body>";
-    document += body;
-    document += "<w:sectPr><w:pgSz w:w=\"12240\" w:h=\"15840\"/>"
-                "<w:pgMar w:top=\"1440\" w:right=\"1440\" w:bottom=\"1440\" w:left=\"1440\" w:header=\"720\" "
-                "w:footer=\"720\" w:gutter=\"0\"/></w:sectPr></w:body></w:document>";
+        if (ends) {
+            xml += "</w:p>";
+            inWord = false;
+        }
+        append(*body, xml);
+        xml.clear();
+    });
+    append(*body, "<w:sectPr><w:pgSz w:w=\"12240\" w:h=\"15840\"/>"
+                  "<w:pgMar w:top=\"1440\" w:right=\"1440\" w:bottom=\"1440\" w:left=\"1440\" w:header=\"720\" "
+                  "w:footer=\"720\" w:gutter=\"0\"/></w:sectPr></w:body></w:document>");
+    Part document{"word/document.xml", {}, true};
+    document.file = &*body;
+    document.size = body->size();
 
     std::string contentTypes = kXmlDecl;
     contentTypes +=
@@ -264,7 +335,7 @@ std::vector<std::uint8_t> writeDocx(const Document& doc) {
            "<Template>Normal.dotm</Template><TotalTime>0</TotalTime><Pages>1</Pages>"
            "<Words>" + std::to_string(words) + "</Words><Characters>" + std::to_string(characters) +
            "</Characters><Application>Quillmend</Application><DocSecurity>0</DocSecurity>"
-           "<Paragraphs>" + std::to_string(doc.paragraphs().size()) + "</Paragraphs>"
+           "<Paragraphs>" + std::to_string(doc.paragraphCount()) + "</Paragraphs>"
            "<ScaleCrop>false</ScaleCrop><LinksUpToDate>false</LinksUpToDate>"
            "<SharedDoc>false</SharedDoc><HyperlinksChanged>false</HyperlinksChanged>"
            "<AppVersion>12.0000</AppVersion></Properties>";
@@ -272,12 +343,12 @@ std::vector<std::uint8_t> writeDocx(const Document& doc) {
     // [Content_Types].xml first, as packages conventionally begin.
     parts.push_front({"word/styles.xml", std::move(styles), true});
     parts.push_front({"word/_rels/document.xml.rels", std::move(documentRels), true});
-    parts.push_front({"word/document.xml", std::move(document), true});
+    parts.push_front(std::move(document));
     parts.push_front({"_rels/.rels", std::move(packageRels), true});
     parts.push_front({"[Content_Types].xml", std::move(contentTypes), true});
     parts.push_back({"docProps/core.xml", std::move(core), true});
     parts.push_back({"docProps/app.xml", std::move(app), true});
-    return zipParts(parts);
+    zipParts(parts, file);
 }
 
 } // namespace qm::docserver

@@ -2,11 +2,81 @@
 #include "docserver/format_io.h"
 
 #include "platform/codepage.h"
+#include "platform/files.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <utility>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace qm::docserver {
+
+namespace {
+constexpr std::size_t kSinkBuffer = 1u << 16;
+}
+
+FileSink::FileSink(const std::filesystem::path& target) : target_(target) {
+    if (target.has_parent_path() && !files::createFolders(target.parent_path()))
+        fail();
+    part_ = files::makeSiblingFile(target);
+    if (part_.empty())
+        fail();
+    fd_ = ::open(part_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
+    if (fd_ < 0)
+        fail();
+}
+
+FileSink::~FileSink() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    if (!part_.empty())
+        ::unlink(part_.c_str());
+}
+
+void FileSink::write(std::string_view bytes) {
+    if (buffer_.size() + bytes.size() > kSinkBuffer)
+        flush();
+    buffer_.append(bytes);
+    if (buffer_.size() >= kSinkBuffer)
+        flush();
+}
+
+void FileSink::flush() {
+    std::size_t done = 0;
+    while (done < buffer_.size()) {
+        const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            fail();
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    buffer_.clear();
+}
+
+void FileSink::commit() {
+    flush();
+    const int fd = std::exchange(fd_, -1);
+    if (::close(fd) != 0 || ::rename(part_.c_str(), target_.c_str()) != 0)
+        fail();
+    part_.clear();
+}
+
+void FileSink::fail() {
+    const int saved = errno ? errno : EIO;
+    if (fd_ >= 0)
+        ::close(std::exchange(fd_, -1));
+    if (!part_.empty())
+        ::unlink(part_.c_str());
+    part_.clear();
+    throw DocError("cannot write " + target_.string() + ": " + std::strerror(saved));
+}
 
 std::string repairUtf8(std::string_view s) {
     if (codepage::isValidUtf8({reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}))

@@ -19,20 +19,58 @@ namespace qm::docserver {
 
 // ---- Writers -------------------------------------------------------------------------
 
+// Where a writer puts its output, in steps: writers never hold their whole output.
+class Sink {
+public:
+    virtual ~Sink() = default;
+    virtual void write(std::string_view bytes) = 0;
+    Sink& operator<<(std::string_view bytes) {
+        write(bytes);
+        return *this;
+    }
+};
+
+class StringSink final : public Sink {
+public:
+    void write(std::string_view bytes) override { text.append(bytes); }
+    std::string text;
+};
+
+// Writes a file beside its target (files::makeSiblingFile) and renames it over the target at
+// commit(); a sink destroyed before then removes what it wrote. Throws DocError ("cannot write
+// <file>: <reason>") on any failure.
+class FileSink final : public Sink {
+public:
+    explicit FileSink(const std::filesystem::path& target);
+    ~FileSink() override;
+    FileSink(const FileSink&) = delete;
+    FileSink& operator=(const FileSink&) = delete;
+    void write(std::string_view bytes) override;
+    void commit();
+
+private:
+    void flush();
+    [[noreturn]] void fail();
+    std::filesystem::path target_, part_;
+    int fd_ = -1;
+    std::string buffer_;
+};
+
 // The page markup shared by the HTML page and the web archive. srcFor gives the (already
 // URL-escaped) reference of the n-th picture (0-based, in document order).
-std::string htmlMarkup(const Document& doc, const std::string& title,
-                       const std::function<std::string(std::size_t, const Picture&)>& srcFor);
+void writeHtmlMarkup(Sink& out, const Document& doc, const std::string& title,
+                     const std::function<std::string(std::size_t, const Picture&)>& srcFor);
 // The file name a page gives its n-th picture: "image001.png", "image002.jpeg", ...
 std::string htmlPictureName(std::size_t index, const Picture& picture);
 
 // Writes the page and its pictures into "<stem>_files" beside it. Throws DocError.
 void writeHtmlPage(const Document& doc, const std::filesystem::path& page);
 // A complete MHTML web archive; pageName is the stem used in the archive's locations.
-std::string writeMht(const Document& doc, const std::string& pageName);
-std::vector<std::uint8_t> writeDocx(const Document& doc);
-std::string writeRtf(const Document& doc);
-std::string writeTxt(const Document& doc);
+void writeMht(Sink& out, const Document& doc, const std::string& pageName);
+// Writes the package to file (libzip writes beside it and renames). Throws DocError.
+void writeDocx(const Document& doc, const std::filesystem::path& file);
+void writeRtf(Sink& out, const Document& doc);
+void writeTxt(Sink& out, const Document& doc);
 
 // ---- Readers -------------------------------------------------------------------------
 

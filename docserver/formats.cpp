@@ -28,24 +28,23 @@ std::optional<Format> formatFromExtension(const std::filesystem::path& file) {
 }
 
 void writeDocument(const Document& doc, const std::filesystem::path& file, Format format) {
-    // Written from the writer's own buffer: a large document is not held twice.
-    std::string text;
-    std::vector<std::uint8_t> binary;
+    // Every writer goes to the file in steps: a large document is never held whole.
     switch (format) {
-    case Format::Html:
-        writeHtmlPage(doc, file);
-        return;
-    case Format::Mht: text = writeMht(doc, file.stem().string()); break;
-    case Format::Docx: binary = writeDocx(doc); break;
-    case Format::Doc: binary = writeDocBinary(doc); break;
-    case Format::Rtf: text = writeRtf(doc); break;
-    case Format::Txt: text = writeTxt(doc); break;
+    case Format::Html: writeHtmlPage(doc, file); return;
+    case Format::Docx: writeDocx(doc, file); return;
+    case Format::Doc: writeDocBinary(doc, file); return;
+    case Format::Mht:
+    case Format::Rtf:
+    case Format::Txt: break;
     }
-    const std::string_view bytes =
-        binary.empty() ? std::string_view(text)
-                       : std::string_view(reinterpret_cast<const char*>(binary.data()), binary.size());
-    if (!files::writeFileAtomic(file, bytes))
-        throw DocError("cannot write " + file.string() + ": " + std::strerror(errno));
+    FileSink sink(file);
+    if (format == Format::Mht)
+        writeMht(sink, doc, file.stem().string());
+    else if (format == Format::Rtf)
+        writeRtf(sink, doc);
+    else
+        writeTxt(sink, doc);
+    sink.commit();
 }
 
 Document readDocument(const std::filesystem::path& file) {

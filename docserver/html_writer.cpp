@@ -35,8 +35,8 @@ std::string htmlPictureName(std::size_t index, const Picture& picture) {
     return name + picture.extension();
 }
 
-std::string htmlMarkup(const Document& doc, const std::string& title,
-                       const std::function<std::string(std::size_t, const Picture&)>& srcFor) {
+void writeHtmlMarkup(Sink& sink, const Document& doc, const std::string& title,
+                     const std::function<std::string(std::size_t, const Picture&)>& srcFor) {
     std::string out;
     out += "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n";
     out += "<meta name=\"generator\" content=\"Quillmend document server\">\n";
@@ -49,12 +49,17 @@ std::string htmlMarkup(const Document& doc, const std::string& title,
            "img{max-width:100%;height:auto;vertical-align:bottom}\n"
            "</style>\n</head>\n<body>\n";
     std::size_t pictureIndex = 0;
-    for (const auto& para : doc.paragraphs()) {
-        out += "<p>";
-        // A browser shows no line for an empty block or for a final <br>; one more <br>
-        // keeps empty paragraphs and trailing line breaks visible (the reader drops it).
-        bool needsFiller = true;
-        for (const auto& run : para.runs) {
+    bool inParagraph = false;
+    // A browser shows no line for an empty block or for a final <br>; one more <br> keeps
+    // empty paragraphs and trailing line breaks visible (the reader drops it).
+    bool needsFiller = true;
+    doc.forEachPiece([&](const Paragraph& piece, bool ends) {
+        if (!inParagraph) {
+            out += "<p>";
+            inParagraph = true;
+            needsFiller = true;
+        }
+        for (const auto& run : piece.runs) {
             if (run.isPicture()) {
                 const Picture& pic = *run.picture;
                 out += "<img src=\"" + escapeMarkup(srcFor(pictureIndex++, pic)) + "\"";
@@ -69,32 +74,36 @@ std::string htmlMarkup(const Document& doc, const std::string& title,
             if (!run.text.empty())
                 needsFiller = run.text.back() == '\v';
         }
-        if (needsFiller)
-            out += "<br>";
-        out += "</p>\n";
-    }
+        if (ends) {
+            if (needsFiller)
+                out += "<br>";
+            out += "</p>\n";
+            inParagraph = false;
+        }
+        sink << out;
+        out.clear();
+    });
     out += "</body>\n</html>\n";
-    return out;
+    sink << out;
 }
 
 void writeHtmlPage(const Document& doc, const std::filesystem::path& page) {
     const std::string stem = page.stem().string();
     const std::string folderName = stem + "_files";
     const std::filesystem::path folder = page.parent_path() / folderName;
-    const auto pictures = doc.pictures();
-    for (std::size_t i = 0; i < pictures.size(); ++i) {
+    std::size_t i = 0;
+    doc.forEachPicture([&](const Picture& pic) {
         if (i == 0 && !files::createFolders(folder))
             throw DocError("cannot create the picture folder " + folder.string());
-        const auto& bytes = pictures[i]->bytes;
-        if (!files::writeFile(folder / htmlPictureName(i, *pictures[i]),
-                              {reinterpret_cast<const char*>(bytes.data()), bytes.size()}))
-            throw DocError("cannot write the picture " + (folder / htmlPictureName(i, *pictures[i])).string());
-    }
-    const std::string markup = htmlMarkup(doc, stem, [&](std::size_t i, const Picture& pic) {
-        return urlEscape(folderName + "/" + htmlPictureName(i, pic));
+        const auto file = folder / htmlPictureName(i++, pic);
+        if (!files::writeFile(file, {reinterpret_cast<const char*>(pic.bytes.data()), pic.bytes.size()}))
+            throw DocError("cannot write the picture " + file.string());
     });
-    if (!files::writeFileAtomic(page, markup))
-        throw DocError("cannot write " + page.string());
+    FileSink sink(page);
+    writeHtmlMarkup(sink, doc, stem, [&](std::size_t n, const Picture& pic) {
+        return urlEscape(folderName + "/" + htmlPictureName(n, pic));
+    });
+    sink.commit();
 }
 
 } // namespace qm::docserver

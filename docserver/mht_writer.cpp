@@ -18,70 +18,95 @@ constexpr std::size_t kLineMax = 76; // RFC 2045 limit for encoded lines
 // ".invalid" domain makes sure a lookup that misses never reaches a network.
 constexpr const char* kBaseUrl = "http://quillmend.invalid/";
 
-// Quoted-printable (RFC 2045, section 6.7) of text whose lines end in "\n"; hard line
-// breaks become CRLF, long lines get soft breaks.
-std::string quotedPrintable(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size() + text.size() / 4);
-    std::size_t lineStart = 0;
-    while (lineStart <= text.size()) {
-        std::size_t lineEnd = text.find('\n', lineStart);
-        const bool last = lineEnd == std::string_view::npos;
-        if (last)
-            lineEnd = text.size();
-        std::string_view line = text.substr(lineStart, lineEnd - lineStart);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        std::size_t col = 0;
-        for (std::size_t i = 0; i < line.size(); ++i) {
-            const auto b = static_cast<std::uint8_t>(line[i]);
-            const bool atEnd = i + 1 == line.size();
-            std::string piece;
-            // Printable ASCII passes; '=' and every other byte are encoded; a space or tab is
-            // encoded only at the end of a line, where transports may strip it.
-            if ((b >= 33 && b <= 126 && b != '=') || ((b == ' ' || b == '\t') && !atEnd)) {
-                piece = static_cast<char>(b);
-            } else {
-                piece = {'=', kHex[b >> 4], kHex[b & 15]};
-            }
-            // Leave room for the soft break "=" unless this piece ends the line.
-            const std::size_t room = atEnd ? kLineMax : kLineMax - 1;
-            if (col + piece.size() > room) {
-                out += "=";
-                out += kCrlf;
-                col = 0;
-            }
-            out += piece;
-            col += piece.size();
-        }
-        if (last)
-            break;
-        out += kCrlf;
-        lineStart = lineEnd + 1;
-    }
-    return out;
-}
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-std::string base64Lines(const std::vector<std::uint8_t>& bytes) {
-    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve(bytes.size() * 4 / 3 + bytes.size() / 57 * 2 + 8);
-    std::size_t col = 0;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::uint32_t n = (std::uint32_t(bytes[i]) << 16) | (i + 1 < bytes.size() ? bytes[i + 1] << 8 : 0) |
-                                (i + 2 < bytes.size() ? bytes[i + 2] : 0);
-        out += kAlphabet[(n >> 18) & 63];
-        out += kAlphabet[(n >> 12) & 63];
-        out += i + 1 < bytes.size() ? kAlphabet[(n >> 6) & 63] : '=';
-        out += i + 2 < bytes.size() ? kAlphabet[n & 63] : '=';
-        col += 4;
-        if (col == kLineMax && i + 3 < bytes.size()) {
-            out += kCrlf;
-            col = 0;
+// Quoted-printable (RFC 2045, section 6.7) of text whose lines end in "\n", passed on to
+// another sink as it comes: hard line breaks become CRLF, long lines get soft breaks. The last
+// two bytes are held back until it is known whether they end their line.
+class QuotedPrintableSink final : public Sink {
+public:
+    explicit QuotedPrintableSink(Sink& out) : out_(out) {}
+    void write(std::string_view bytes) override {
+        for (const char c : bytes) {
+            if (c == '\n') {
+                endLine();
+                line_ += kCrlf;
+                col_ = 0;
+            } else {
+                held_.push_back(c);
+                if (held_.size() > 2) {
+                    encode(static_cast<std::uint8_t>(held_[0]), false);
+                    held_.erase(0, 1);
+                }
+            }
+            if (line_.size() >= (1u << 16)) {
+                out_ << line_;
+                line_.clear();
+            }
         }
     }
-    return out;
+    // Ends the text (its last line has no line break).
+    void finish() {
+        endLine();
+        out_ << line_;
+        line_.clear();
+    }
+
+private:
+    void endLine() {
+        if (!held_.empty() && held_.back() == '\r')
+            held_.pop_back();
+        for (std::size_t i = 0; i < held_.size(); ++i)
+            encode(static_cast<std::uint8_t>(held_[i]), i + 1 == held_.size());
+        held_.clear();
+    }
+    void encode(std::uint8_t b, bool atEnd) {
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        char piece[3];
+        std::size_t n = 0;
+        // Printable ASCII passes; '=' and every other byte are encoded; a space or tab is
+        // encoded only at the end of a line, where transports may strip it.
+        if ((b >= 33 && b <= 126 && b != '=') || ((b == ' ' || b == '\t') && !atEnd)) {
+            piece[n++] = static_cast<char>(b);
+        } else {
+            piece[n++] = '=';
+            piece[n++] = kHex[b >> 4];
+            piece[n++] = kHex[b & 15];
+        }
+        // Leave room for the soft break "=" unless this piece ends the line.
+        const std::size_t room = atEnd ? kLineMax : kLineMax - 1;
+        if (col_ + n > room) {
+            line_ += "=";
+            line_ += kCrlf;
+            col_ = 0;
+        }
+        line_.append(piece, n);
+        col_ += n;
+    }
+
+    Sink& out_;
+    std::string held_, line_;
+    std::size_t col_ = 0;
+};
+
+// Base64 in lines of 76 characters (57 bytes), without a line break after the last.
+void base64Lines(Sink& out, const std::uint8_t* bytes, std::size_t size) {
+    std::string text;
+    for (std::size_t i = 0; i < size; i += 3) {
+        const std::uint32_t n = (std::uint32_t(bytes[i]) << 16) | (i + 1 < size ? bytes[i + 1] << 8 : 0) |
+                                (i + 2 < size ? bytes[i + 2] : 0);
+        text += kBase64[(n >> 18) & 63];
+        text += kBase64[(n >> 12) & 63];
+        text += i + 1 < size ? kBase64[(n >> 6) & 63] : '=';
+        text += i + 2 < size ? kBase64[n & 63] : '=';
+        if ((i + 3) % 57 == 0 && i + 3 < size)
+            text += kCrlf;
+        if (text.size() >= (1u << 16)) {
+            out << text;
+            text.clear();
+        }
+    }
+    out << text;
 }
 
 std::string rfc2822Date() {
@@ -106,7 +131,9 @@ std::string headerText(const std::string& utf8) {
     if (ascii)
         return utf8;
     const std::string clean = xmlSafe(repairUtf8(utf8));
-    std::string b64 = base64Lines(std::vector<std::uint8_t>(clean.begin(), clean.end()));
+    StringSink encoded;
+    base64Lines(encoded, reinterpret_cast<const std::uint8_t*>(clean.data()), clean.size());
+    std::string b64 = std::move(encoded.text);
     std::erase(b64, '\r');
     std::erase(b64, '\n');
     return "=?utf-8?B?" + b64 + "?=";
@@ -122,14 +149,9 @@ std::string makeBoundary() {
 
 } // namespace
 
-std::string writeMht(const Document& doc, const std::string& pageName) {
+void writeMht(Sink& sink, const Document& doc, const std::string& pageName) {
     const std::string stem = urlEscape(pageName.empty() ? std::string("document") : pageName);
     const std::string boundary = makeBoundary();
-    const auto pictures = doc.pictures();
-
-    const std::string html = htmlMarkup(doc, pageName, [&](std::size_t i, const Picture& pic) {
-        return stem + "_files/" + htmlPictureName(i, pic);
-    });
 
     std::string out;
     out += "From: <Saved by Quillmend>\r\n";
@@ -143,19 +165,25 @@ std::string writeMht(const Document& doc, const std::string& pageName) {
     out += "Content-Type: text/html; charset=\"utf-8\"\r\n";
     out += "Content-Transfer-Encoding: quoted-printable\r\n";
     out += std::string("Content-Location: ") + kBaseUrl + stem + ".htm\r\n\r\n";
-    out += quotedPrintable(html); // ends in CRLF; the delimiter's own CRLF follows
+    sink << out;
+    QuotedPrintableSink page(sink); // ends in CRLF; the delimiter's own CRLF follows
+    writeHtmlMarkup(page, doc, pageName, [&](std::size_t i, const Picture& pic) {
+        return stem + "_files/" + htmlPictureName(i, pic);
+    });
+    page.finish();
 
-    for (std::size_t i = 0; i < pictures.size(); ++i) {
-        const std::string name = htmlPictureName(i, *pictures[i]);
-        out += "\r\n--" + boundary + kCrlf;
-        out += "Content-Type: " + pictures[i]->mimeType() + kCrlf;
-        out += "Content-Transfer-Encoding: base64\r\n";
-        out += std::string("Content-Location: ") + kBaseUrl + stem + "_files/" + name + kCrlf;
-        out += "Content-ID: <" + name + "@quillmend>\r\n\r\n";
-        out += base64Lines(pictures[i]->bytes);
-    }
-    out += "\r\n--" + boundary + "--\r\n";
-    return out;
+    std::size_t i = 0;
+    doc.forEachPicture([&](const Picture& pic) {
+        const std::string name = htmlPictureName(i++, pic);
+        std::string head = "\r\n--" + boundary + kCrlf;
+        head += "Content-Type: " + pic.mimeType() + kCrlf;
+        head += "Content-Transfer-Encoding: base64\r\n";
+        head += std::string("Content-Location: ") + kBaseUrl + stem + "_files/" + name + kCrlf;
+        head += "Content-ID: <" + name + "@quillmend>\r\n\r\n";
+        sink << head;
+        base64Lines(sink, pic.bytes.data(), pic.bytes.size());
+    });
+    sink << "\r\n--" + boundary + "--\r\n";
 }
 
 } // namespace qm::docserver

@@ -91,27 +91,30 @@ void appendPicture(std::string& out, const Picture& pic) {
 
 } // namespace
 
-std::string writeRtf(const Document& doc) {
+void writeRtf(Sink& sink, const Document& doc) {
     std::string out;
     out += "{\\rtf1\\ansi\\ansicpg1252\\deff0\\uc1\r\n";
     out += "{\\fonttbl{\\f0\\fswiss\\fcharset0 Calibri;}}\r\n";
     out += "{\\*\\generator Quillmend;}\r\n";
     out += "\\paperw12240\\paperh15840\\margl1440\\margr1440\\margt1440\\margb1440\\viewkind4\r\n";
     out += "\\pard\\plain\\sa160\\sl259\\slmult1\\f0\\fs22 ";
-    bool first = true;
-    for (const auto& para : doc.paragraphs()) {
-        if (!first)
+    bool first = true, inParagraph = false;
+    doc.forEachPiece([&](const Paragraph& piece, bool ends) {
+        if (!inParagraph && !first)
             out += "\\par\r\n";
         first = false;
-        for (const auto& run : para.runs) {
+        inParagraph = !ends;
+        for (const auto& run : piece.runs) {
             if (run.isPicture())
                 appendPicture(out, *run.picture);
             else
                 appendText(out, run.text);
         }
-    }
+        sink << out;
+        out.clear();
+    });
     out += "}\r\n";
-    return out;
+    sink << out;
 }
 
 } // namespace qm::docserver

@@ -4,20 +4,17 @@
 
 namespace qm::docserver {
 
-std::string writeTxt(const Document& doc) {
-    std::string out;
-    bool first = true;
-    for (const auto& para : doc.paragraphs()) {
-        if (!first)
-            out += '\n';
-        first = false;
-        std::string text = repairUtf8(para.text());
+void writeTxt(Sink& sink, const Document& doc) {
+    std::size_t ended = 0;
+    doc.forEachPiece([&](const Paragraph& piece, bool ends) {
+        std::string text = repairUtf8(piece.text());
         for (char& c : text)
             if (c == '\v' || c == '\r')
                 c = '\n';
-        out += text;
-    }
-    return out;
+        sink << text;
+        if (ends && ++ended < doc.paragraphCount())
+            sink << "\n";
+    });
 }
 
 } // namespace qm::docserver

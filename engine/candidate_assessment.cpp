@@ -431,12 +431,11 @@ std::mutex readBackMutex;
 ReadBack lastReadBack;
 
 Assessment assessRead(const docserver::Document& doc, std::uint64_t extraPictures, const Lexicon& lexicon) {
-    // Paragraph by paragraph: the document's text is never copied whole.
+    // Paragraph by paragraph (a long one in pieces): the document's text is never held whole.
     const auto paragraphs = [&](auto visit) {
-        for (const auto& p : doc.paragraphs())
-            visit(p.text());
+        doc.forEachPiece([&](const docserver::Paragraph& piece, bool) { visit(piece.text()); });
     };
-    return assessPieces(paragraphs, doc.pictures().size() + extraPictures, lexicon);
+    return assessPieces(paragraphs, doc.pictureCount() + extraPictures, lexicon);
 }
 
 bool stamp(const fs::path& p, std::uintmax_t& size, fs::file_time_type& written) {

@@ -256,18 +256,22 @@ ReadBack readBack(Bytes file) {
     ReadBack out;
     try {
         const auto doc = docserver::readDocBinary(file);
-        const std::string text = doc.plainText();
         std::size_t run = 0;
-        for (unsigned char c : text) {
-            if (std::isalnum(c) || c >= 0x80) {
-                ++run;
-                continue;
+        doc.forEachPiece([&](const docserver::Paragraph& piece, bool ends) {
+            for (unsigned char c : piece.text()) {
+                if (std::isalnum(c) || c >= 0x80) {
+                    ++run;
+                    continue;
+                }
+                out.words += run >= 2;
+                run = 0;
             }
-            out.words += run >= 2;
-            run = 0;
-        }
-        out.words += run >= 2;
-        out.pictures = doc.pictures().size();
+            if (ends) { // paragraphs end words
+                out.words += run >= 2;
+                run = 0;
+            }
+        });
+        out.pictures = doc.pictureCount();
     } catch (const StopRequested&) {
         throw;
     } catch (...) {

@@ -199,19 +199,21 @@ void runTextLoop(Bytes source, std::uint64_t start, std::uint32_t n, ChunkKeep k
 }
 
 void insertFibText(Bytes source, const FibText& fib, ChunkKeep keep, word::Range& range) {
-    const auto text = docserver::pieceTableText(source);
-    if (!text) {
+    // The text comes a window at a time (text of any size is never held whole) and goes on in
+    // slices well below the server's message limit, cut between characters.
+    constexpr std::size_t kSlice = 1u << 20;
+    const bool found = docserver::forEachPieceTableText(source, [&](std::string_view text) {
+        for (std::size_t at = 0; at < text.size();) {
+            std::size_t to = std::min(text.size(), at + kSlice);
+            while (to < text.size() && (static_cast<unsigned char>(text[to]) & 0xC0) == 0x80)
+                --to;
+            range.InsertAfter(std::string(text.substr(at, to - at)));
+            at = to;
+        }
+    });
+    if (!found) {
         runTextLoop(source, fib.textStart, fib.count, keep, range);
         return;
-    }
-    // In slices well below the server's message limit, cut between characters.
-    constexpr std::size_t kSlice = 1u << 20;
-    for (std::size_t at = 0; at < text->size();) {
-        std::size_t to = std::min(text->size(), at + kSlice);
-        while (to < text->size() && (static_cast<unsigned char>((*text)[to]) & 0xC0) == 0x80)
-            --to;
-        range.InsertAfter(text->substr(at, to - at));
-        at = to;
     }
     range.InsertParagraphAfter();
 }

@@ -4,6 +4,7 @@
 #include "platform/codepage.h"
 #include "platform/work_control.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -70,12 +71,17 @@ enum class Place {
 
 class Scanner {
 public:
-    Scanner(Bytes s, TextVisitor& visitor) : s_(s), visitor_(visitor) {}
+    Scanner(Bytes s, TextVisitor& visitor) : s_(s), visitor_(visitor) {
+        const void* z = s.empty() ? nullptr : std::memchr(s.data(), 0, s.size());
+        nextZero_ = z ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(z) - s.data()) : kNone;
+    }
 
     void scan() {
         std::size_t pos = 0;
         while ((pos = nextLt(s_, pos)) != kNone) {
             passWorkGate();
+            lastTag_ = tagAt_;
+            tagAt_ = pos;
             pos = atTag(pos);
         }
         if (place_ == Place::InParagraphText) // cut off before its "</w:p>"
@@ -97,7 +103,29 @@ private:
         }
         if (hasAt(s_, lt, "<w:t") && endsTagName(s_, lt + 4))
             return atRun(lt);
+        if (hasAt(s_, lt, "</w:t") && endsTagName(s_, lt + 5))
+            return atRunEndAfterLostStart(lt);
         return lt + 1;
+    }
+
+    // A run end whose start tag was not seen: when the tag just before the text holds bytes
+    // lost to damage, it was the run's start tag, and the text is the run's.
+    std::size_t atRunEndAfterLostStart(std::size_t lt) {
+        std::size_t close = lt + 5;
+        while (close < s_.size() && isSpace(s_[close]))
+            ++close;
+        if (close >= s_.size() || s_[close] != '>')
+            return lt + 1;
+        // The text runs back to a '>' after the last tag seen; the damaged tag lies before it.
+        const std::size_t from = std::max(lastTag_, lt - std::min(lt, kLostTagReach));
+        std::size_t gt = lt;
+        while (gt > from && s_[gt - 1] != '>')
+            --gt;
+        if (gt == from || gt - 1 == from)
+            return close + 1;
+        if (std::memchr(s_.data() + from, 0, gt - 1 - from) != nullptr)
+            report(s_.subspan(gt, lt - gt));
+        return close + 1;
     }
 
     std::size_t atRun(std::size_t lt) {
@@ -124,8 +152,13 @@ private:
     }
 
     void report(Bytes raw) {
-        if (place_ == Place::Outside)
-            return;
+        if (place_ == Place::Outside) {
+            // Between paragraphs, unless the start of this run's paragraph may be among bytes
+            // lost to damage since the last paragraph ended.
+            if (!lostSince(paragraphEnd_, tagAt_))
+                return;
+            paragraphOpen(false);
+        }
         visitor_.run(DecodeRunText(raw));
         place_ = Place::InParagraphText;
     }
@@ -143,7 +176,19 @@ private:
         place_ = Place::InParagraph;
     }
 
+    // Whether a byte lost to damage (zero) lies in [from, to); `to` only grows from call to
+    // call, so the zeros are found in one forward pass.
+    bool lostSince(std::size_t from, std::size_t to) {
+        while (nextZero_ < to) {
+            lastZero_ = nextZero_;
+            const void* z = lastZero_ + 1 < s_.size() ? std::memchr(s_.data() + lastZero_ + 1, 0, s_.size() - lastZero_ - 1) : nullptr;
+            nextZero_ = z ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(z) - s_.data()) : kNone;
+        }
+        return lastZero_ != kNone && lastZero_ >= from;
+    }
+
     void paragraphClose() {
+        paragraphEnd_ = tagAt_;
         if (depth_ == 0)
             return; // a stray end tag
         if (place_ != Place::AfterNestedParagraph)
@@ -152,10 +197,18 @@ private:
         place_ = depth_ == 0 ? Place::Outside : Place::AfterNestedParagraph;
     }
 
+    // How far back from a run end a damaged start tag is looked for.
+    static constexpr std::size_t kLostTagReach = 4096;
+
     Bytes s_;
     TextVisitor& visitor_;
     Place place_ = Place::Outside;
     int depth_ = 0;
+    std::size_t tagAt_ = 0;        // where the tag being handled starts
+    std::size_t lastTag_ = 0;      // where the tag before it starts
+    std::size_t paragraphEnd_ = 0; // where the last paragraph end tag starts
+    std::size_t lastZero_ = kNone; // the last zero found before the text last reported
+    std::size_t nextZero_ = 0;     // the first zero after it, kNone when there is none
 };
 
 // Length of the well-formed UTF-8 sequence at s[i], or 0 when the byte there does not start one.

@@ -13,6 +13,10 @@
 // paragraph cut off before its "</w:p>" still reports its complete runs. A paragraph inside a
 // paragraph (a text box) is reported as a paragraph of its own between the outer paragraph's
 // runs before and after it. Runs outside every paragraph are not body text and are skipped.
+// Around bytes lost to damage (zero bytes, see below): a "</w:t>" whose start tag was not seen
+// ends a run when the tag before its text holds a lost byte (the damaged start tag), and a run
+// found between paragraphs with a lost byte since the last paragraph end starts a paragraph
+// (its start tag may be among the lost bytes).
 //
 // The scan is one forward pass: every byte is looked at a bounded number of times.
 #pragma once

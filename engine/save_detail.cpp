@@ -151,12 +151,7 @@ bool OutputHoldsContent(const std::filesystem::path& output) {
     try {
         const docserver::Document doc = docserver::readDocument(output);
         assess::noteReadBack(output, doc); // the command line's assessment reads it only once
-        if (!doc.pictures().empty())
-            return true;
-        for (const char c : doc.plainText())
-            if (!std::isspace(static_cast<unsigned char>(c)))
-                return true;
-        return false;
+        return doc.pictureCount() > 0 || doc.hasText();
     } catch (...) {
         // Unreadable here is not worthless (a repaired copy may still open in a word processor),
         // unless the file holds nothing but zero bytes.

@@ -290,3 +290,108 @@ std::optional<MappedFile> MappedFile::open(const fs::path& p) {
 }
 
 } // namespace qm::files
+
+namespace qm::files {
+
+namespace {
+
+constexpr std::size_t kScratchBuffer = 1u << 16;
+
+bool writeAll(int fd, const char* p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0) {
+            if (w == 0)
+                errno = EIO;
+            return false;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+} // namespace
+
+std::optional<ScratchFile> ScratchFile::create() {
+    const std::string dir = temp::folder();
+    int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        // File systems without unnamed files: a named one, removed at once.
+        std::string name = dir + "qm-scratch-XXXXXX";
+        fd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (fd >= 0)
+            ::unlink(name.c_str());
+    }
+    if (fd < 0)
+        return std::nullopt;
+    ScratchFile f;
+    f.fd_ = fd;
+    return f;
+}
+
+ScratchFile::~ScratchFile() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+ScratchFile::ScratchFile(ScratchFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), buffer_(std::move(other.buffer_)), written_(other.written_) {}
+
+ScratchFile& ScratchFile::operator=(ScratchFile&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+        buffer_ = std::move(other.buffer_);
+        written_ = other.written_;
+    }
+    return *this;
+}
+
+bool ScratchFile::append(const void* data, std::size_t n) {
+    const auto* p = static_cast<const char*>(data);
+    if (buffer_.size() + n > kScratchBuffer && !flush())
+        return false;
+    if (n < kScratchBuffer) {
+        buffer_.insert(buffer_.end(), p, p + n);
+        return true;
+    }
+    // Large data is written from where it is, not copied into the buffer.
+    if (!writeAll(fd_, p, n))
+        return false;
+    written_ += n;
+    return true;
+}
+
+bool ScratchFile::flush() {
+    if (!writeAll(fd_, buffer_.data(), buffer_.size()))
+        return false;
+    written_ += buffer_.size();
+    buffer_.clear();
+    return true;
+}
+
+bool ScratchFile::readAt(std::uint64_t offset, void* data, std::size_t n) {
+    if (offset + n > written_ && !flush())
+        return false;
+    auto* p = static_cast<char*>(data);
+    while (n > 0) {
+        const ssize_t got = ::pread(fd_, p, n, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            if (got == 0)
+                errno = EIO;
+            return false;
+        }
+        p += got;
+        offset += static_cast<std::uint64_t>(got);
+        n -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+} // namespace qm::files

@@ -65,6 +65,35 @@ private:
     std::size_t size_ = 0;
 };
 
+// An unnamed file in the temporary folder for data too large to keep in memory. It has no
+// name, so it disappears with its process however that ends. Appends are buffered; reads see
+// everything appended so far.
+class ScratchFile {
+public:
+    // nullopt (errno set) when no file can be made.
+    static std::optional<ScratchFile> create();
+    ~ScratchFile();
+    ScratchFile(ScratchFile&& other) noexcept;
+    ScratchFile& operator=(ScratchFile&& other) noexcept;
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+
+    bool append(const void* data, std::size_t n);
+    bool append(std::string_view s) { return append(s.data(), s.size()); }
+    // Writes the buffered bytes out; false (errno set) on a write error.
+    bool flush();
+    // Reads n bytes at offset; false when they cannot all be read.
+    bool readAt(std::uint64_t offset, void* data, std::size_t n);
+    // Bytes appended so far.
+    std::uint64_t size() const { return written_ + buffer_.size(); }
+
+private:
+    ScratchFile() = default;
+    int fd_ = -1;
+    std::vector<char> buffer_;
+    std::uint64_t written_ = 0;
+};
+
 // Whole-file read into memory (small files only; see MappedFile); nullopt when it cannot be read.
 std::optional<std::vector<std::uint8_t>> readFile(const fs::path& p);
 bool writeFile(const fs::path& p, std::string_view bytes);

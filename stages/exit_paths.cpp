@@ -67,6 +67,7 @@ void completionWordCheck() {
 void runExitCleanup(ExitPath path) {
     switch (path) {
     case ExitPath::EscapeAnalysis:
+    case ExitPath::SavingStopped:
     case ExitPath::CompletionEscape:
         RunStopvane();
         break;

@@ -12,6 +12,7 @@ enum class ExitPath {
     EscapeMain,           // Escape in the main window, answered Yes: no clean-up of its own
     EscapeAnalysis,       // Escape in the analysis dialog, answered Yes: stopvane
     EscapePreview,        // Escape in the preview window, answered Yes: no clean-up of its own
+    SavingStopped,        // Stop, close or Escape of the saving dialog, answered Yes: stopvane
     PreviewExit,          // Exit or close of the preview window: the preview files
     CompletionOk,         // completion OK, "View Log File" unchecked: .doc previews, Word check
     CompletionOkViewLog,  // completion OK, "View Log File" checked: Word check, the log opened

@@ -153,6 +153,25 @@ SaveCurrentCheck PreviewModel::checkSaveCurrent() const {
 
 bool PreviewModel::saveFolderUsable(const fs::path& folder) { return !folder.empty() && files::isFolder(folder); }
 
+bool PreviewModel::setSaveCurrentFolder(const fs::path& folder) {
+    auto& s = session();
+    s.currentSaveFolder = folder;
+    if (!saveFolderUsable(folder))
+        return false;
+    s.saveCurrentOnly = true;
+    return true;
+}
+
+bool PreviewModel::setSaveAllFolder(const fs::path& folder) {
+    auto& s = session();
+    s.saveAllFolder = folder;
+    if (!saveFolderUsable(folder))
+        return false;
+    s.clearPreviewFiles();
+    s.saveCurrentOnly = false;
+    return true;
+}
+
 std::vector<fs::path> PreviewModel::allowedPages() const {
     const auto& s = session();
     std::vector<fs::path> pages{placeholder(previewtext::kBlankPage), placeholder(previewtext::kPlaceholder),

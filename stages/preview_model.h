@@ -79,6 +79,12 @@ public:
     SaveCurrentCheck checkSaveCurrent() const;
     // A picked destination is usable: it names an existing folder.
     static bool saveFolderUsable(const std::filesystem::path& folder);
+    // The folder picked for Save Current Preview, kept in currentSaveFolder. False when it is
+    // not usable (the window says kNoSavePath); true: saveCurrentOnly is set for the hand-over.
+    bool setSaveCurrentFolder(const std::filesystem::path& folder);
+    // The folder picked for Save All, kept in saveAllFolder. True when usable: the previews are
+    // deleted and saveCurrentOnly cleared for the hand-over.
+    bool setSaveAllFolder(const std::filesystem::path& folder);
 
     // Every file the web view may load now: the placeholders and the current candidates (a
     // candidate's own folder for its pictures).

@@ -2,6 +2,7 @@
 // the "View Log File" option and OK. Each of its exits ends the process after its clean-up.
 #pragma once
 
+#include "stages/saving_flow.h"
 #include "ui/skinned_window.h"
 
 #include <wx/checkbox.h>
@@ -10,14 +11,17 @@ namespace qm::ui::id {
 inline constexpr int kCompletionDialog = 134;
 inline constexpr int kViewLogBox = 1025;
 inline constexpr int kCompletionOk = 1026;
+inline constexpr int kGaveNothingText = 1030;
 } // namespace qm::ui::id
 
 namespace qm::ui {
 
 class CViewLog : public SkinnedDialog {
 public:
-    // Writes the completion lines into the log.
-    explicit CViewLog(wxWindow* parent);
+    // Writes the completion lines into the log. With the report of the run, the dialog says
+    // "Saving Completed Successfully" only when something was written, and names the files
+    // that gave nothing.
+    explicit CViewLog(wxWindow* parent, const stages::SavingReport* report = nullptr);
 
 private:
     void OnCharHook(wxKeyEvent& event);
@@ -25,6 +29,6 @@ private:
 };
 
 // Runs the completion dialog; it never returns (each exit ends the process).
-[[noreturn]] void RunCompletionDialog(wxWindow* parent);
+[[noreturn]] void RunCompletionDialog(wxWindow* parent, const stages::SavingReport* report = nullptr);
 
 } // namespace qm::ui

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cctype>
+#include <optional>
 #include <string>
 
 namespace qm::deflate {
@@ -18,10 +20,15 @@ constexpr std::size_t kProbeLiteralsAtEnd = 8;
 // The output of this many symbols after a restart is marked unknown: decoding from a wrong
 // bit position falls into step within a few symbols, and what comes before that is made up.
 constexpr int kSettleSymbols = 4;
-constexpr std::uint64_t kCheckpointSymbols = 64;
+constexpr std::uint64_t kCheckpointSymbols = 8;
+// Only the latest checkpoints are ever looked at: older ones are let go beyond this many.
+constexpr std::size_t kCheckpointsKept = 4096;
 // What the decoder produced this many bits before it noticed a fault is taken for sound; the
 // rest may be output of the damaged bits and is dropped.
 constexpr std::uint64_t kDistrustBits = 256;
+// Output traced after a restart to place it.
+constexpr std::size_t kTraceOutput[] = {12288, 49152};
+constexpr std::size_t kWindow = 32768;
 
 constexpr std::uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                                            31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
@@ -258,6 +265,13 @@ private:
 
 enum class Status { End, Fault, Enough };
 
+// Where a byte decoded after a restart comes from: any other value is the index, counted from
+// the restart's first output byte, of the byte a back-reference copied (negative: before it).
+namespace Source {
+constexpr std::int32_t kLiteral = INT32_MAX;
+constexpr std::int32_t kLost = INT32_MAX - 1; // marked unknown
+} // namespace Source
+
 // Decodes from a bit position into an output vector whose bytes from `historyStart` on are the
 // only ones that may be copied; a back-reference reaching further gives unknown bytes (or a
 // fault, when the history is to be complete).
@@ -278,10 +292,20 @@ public:
     // byte comes from a back-reference into the uncertain stretch, not from damaged bits.
     bool lenientText = false;
     std::size_t replaced = 0;        // bytes the lenient modes turned into unknown ones
+    bool cutStored = false;          // the output limit ended a stored block early
     // (bit position, output size) every kCheckpointSymbols symbols.
     std::vector<std::pair<std::uint64_t, std::size_t>> checkpoints;
+    // When set, where each byte from historyStart on comes from (see Source), up to its capacity.
+    std::vector<std::int32_t>* sources = nullptr;
 
     std::uint64_t symbols() const { return symbols_; }
+
+    // Goes on into another output: the output checks start over and earlier checkpoints no
+    // longer apply.
+    void rebase() {
+        started_ = false;
+        checkpoints.clear();
+    }
 
     // Starts with the header of a new block at bitPos.
     void atBlockHeader() { inBlock = false; }
@@ -290,6 +314,7 @@ public:
         if (!completeHistory && !started_)
             check_.forget();
         started_ = true;
+        historyStart_ = historyStart;
         for (;;) {
             if (out.size() >= outLimit)
                 return Status::Enough;
@@ -303,8 +328,11 @@ public:
                 continue;
             }
             faultBit = bitPos;
-            if ((++symbols_ & (kCheckpointSymbols - 1)) == 0)
+            if ((++symbols_ & (kCheckpointSymbols - 1)) == 0) {
+                if (checkpoints.size() >= 2 * kCheckpointsKept)
+                    checkpoints.erase(checkpoints.begin(), checkpoints.begin() + kCheckpointsKept);
                 checkpoints.emplace_back(bitPos, out.size());
+            }
             const int sym = decode(tables.lit);
             if (sym < 0 || overrun_)
                 return Status::Fault;
@@ -332,8 +360,11 @@ public:
                 return Status::Fault;
             const bool marked = settle > 0;
             for (std::size_t i = 0; i < length; ++i) {
-                const std::uint8_t c = distance > out.size() - historyStart ? kUnknownByte : out[out.size() - distance];
-                if (!put(out, c, marked))
+                const std::size_t j = out.size() - historyStart;
+                const bool before = distance > j;
+                const std::uint8_t c = before ? kUnknownByte : out[out.size() - distance];
+                const auto source = static_cast<std::int32_t>(static_cast<std::int64_t>(j) - static_cast<std::int64_t>(distance));
+                if (!put(out, c, marked, source))
                     return Status::Fault;
             }
             if (settle > 0)
@@ -342,9 +373,10 @@ public:
     }
 
 private:
-    bool put(std::vector<std::uint8_t>& out, std::uint8_t c, bool marked = false) {
+    bool put(std::vector<std::uint8_t>& out, std::uint8_t c, bool marked = false, std::int32_t source = Source::kLiteral) {
         if (settle > 0 || marked) {
             c = kUnknownByte;
+            source = Source::kLost;
             if (!marked)
                 --settle;
         }
@@ -352,9 +384,12 @@ private:
             if (!lenientText)
                 return false;
             c = kUnknownByte;
+            source = Source::kLost;
             check_.forget();
             ++replaced;
         }
+        if (sources && out.size() - historyStart_ < sources->capacity())
+            sources->push_back(c == kUnknownByte && source == Source::kLiteral ? Source::kLost : source);
         out.push_back(c);
         return true;
     }
@@ -415,6 +450,7 @@ private:
                 ++symbols_;
                 if (out.size() >= outLimit) {
                     bitPos += std::uint64_t{i + 1} * 8;
+                    cutStored = true;
                     // The rest of the stored block is not decoded: stop as if it ended here.
                     finalBlock = true;
                     return Status::Enough;
@@ -480,9 +516,246 @@ private:
 
     std::span<const std::uint8_t> data_;
     bool overrun_ = false;
+    std::size_t historyStart_ = 0;
     std::uint64_t symbols_ = 0;
     bool started_ = false;
     XmlCheck check_;
+};
+
+// Where the output of a restart belongs in the part. Back-references after the restart that
+// reach across the gap copy bytes of the prefix once the gap's length is known; for each
+// candidate position of the restart's output, the copied pieces are set beside their
+// neighbours, and the 4-byte sequences across each seam are looked up among those the prefix
+// and the restart's own output hold. XML repeats its tags, so at the true position nearly every
+// seam is a sequence seen before; at a wrong one few are.
+//
+// A restart found inside the damage first decodes damaged bits: output of made-up length and
+// content, after which the code falls into step. So the output is taken from a cut on: bytes
+// before the cut are dropped, and what later back-references copy from there is read at the
+// candidate position like the prefix. The cut with the best fit wins.
+class RestartPlacement {
+public:
+    struct Place {
+        std::size_t cut; // index in the restart's output from which it is kept
+        std::size_t at;  // position in the part of the byte at the cut
+    };
+
+    RestartPlacement(std::span<const std::uint8_t> prefix, std::span<const std::uint8_t> post,
+                     std::span<const std::int32_t> sources)
+        : prefix_(prefix), post_(post.first(std::min(post.size(), sources.size()))), sources_(sources),
+          roots_(sources.size()), seen_(kSeenBits / 64) {
+        const auto note = [&](std::span<const std::uint8_t> s) {
+            std::uint32_t v = 0;
+            int known = 0;
+            for (const std::uint8_t c : s) {
+                v = (v << 8) | c;
+                known = c == kUnknownByte ? 0 : known + 1;
+                if (known >= 4)
+                    mark(v);
+
+            }
+        };
+        note(prefix.subspan(prefix.size() - std::min(prefix.size(), kSeenWindow)));
+        note(post_);
+    }
+
+    // The best cut and position for an output whose first byte is expected near `expected`
+    // (nearest among equals), with the prefix sound up to `sound`; nothing when no position
+    // fits well or one away from the best fits half as well.
+    std::optional<Place> best(std::size_t sound, std::size_t expected, std::chrono::steady_clock::time_point deadline) {
+        std::optional<Place> found;
+        long foundScore = 0;
+        int worse = 0;
+        for (const std::size_t cut : kCuts) {
+            if (cut + 4 >= post_.size() || std::chrono::steady_clock::now() > deadline)
+                break;
+            cutAt(cut);
+            // Damaged bits may have decoded as sound ones for a while before a fault showed, so
+            // the kept output may begin a little before `sound`. Beyond the farthest
+            // back-reference every copied byte falls into the gap: nothing places the output.
+            const std::size_t lo = sound - std::min(sound, kSlack + cut);
+            const std::size_t hi = sound + std::min(farthest_, kWindow) - std::min(sound + std::min(farthest_, kWindow), cut);
+            long score = 0;
+            const auto at = bestPosition(lo, hi, sound, expected - std::min(expected, cut), deadline, score);
+            if (at && score > foundScore) {
+                foundScore = score;
+                found = Place{cut, *at + cut};
+                worse = 0;
+            } else if (found && ++worse == 2) {
+                break; // later cuts only drop more of the output
+            }
+        }
+        if (found && found->cut > 0)
+            found = refine(*found, sound);
+        if (found)
+            found = settle(*found, sound);
+        return found;
+    }
+
+private:
+    // The cuts are coarse: an earlier cut keeps more of the output when the seams it adds fit
+    // (at the same position) nearly all.
+    Place refine(Place place, std::size_t sound) {
+        const std::size_t p = place.at - place.cut;
+        const std::size_t coarse = place.cut;
+        std::size_t from = 0;
+        for (const std::size_t cut : kCuts)
+            if (cut < coarse)
+                from = cut;
+        for (std::size_t cut = from + kFineCut; cut < coarse; cut += kFineCut) {
+            cutAt(cut);
+            int fit = 0, misfit = 0;
+            for (const std::size_t j : seams_) {
+                if (j >= coarse)
+                    break;
+                const int f = fits(j, p, sound);
+                fit += f > 0;
+                misfit += f < 0;
+            }
+            if (fit >= 2 && misfit * 8 <= fit)
+                return Place{cut, p + cut};
+        }
+        return place;
+    }
+
+    // Output decoded from damaged bits may fit by chance here and there, and seams lie apart:
+    // the kept output begins with the first of kSettleSeams known seams in a row that fit.
+    std::optional<Place> settle(Place place, std::size_t sound) {
+        const std::size_t p = place.at - place.cut;
+        cutAt(place.cut);
+        int streak = 0;
+        std::size_t first = 0;
+        for (const std::size_t j : seams_) {
+            const int f = fits(j, p, sound);
+            if (f == 0)
+                continue;
+            if (f < 0) {
+                streak = 0;
+                continue;
+            }
+            if (streak++ == 0)
+                first = j - 2;
+            if (streak == kSettleSeams)
+                return Place{first, p + first};
+        }
+        return std::nullopt;
+    }
+
+    static constexpr int kSettleSeams = 4;
+    static constexpr std::size_t kFineCut = 16;
+    static constexpr std::size_t kSeenBits = std::size_t{1} << 22;
+    static constexpr std::size_t kSeenWindow = std::size_t{1} << 20;
+    static constexpr std::size_t kWindow = 32768;
+    static constexpr std::size_t kSlack = 4096;
+    static constexpr std::size_t kCuts[] = {0, 32, 64, 128, 192, 256, 384, 512, 768, 1024, 1536, 2048, 3072, 4096};
+    static constexpr std::size_t kMaxSeams = 4096;
+    static constexpr std::size_t kStride = 1009;
+    static constexpr long kMinScore = 12;
+    static constexpr std::size_t kNeighbourhood = 4;
+    // A position is given up when no more than half of the first kTrialSeams known seams fit.
+    static constexpr long kTrialSeams = 24;
+    static constexpr long kTrialLooks = 96;
+    static constexpr std::int32_t kKnown = Source::kLiteral;
+
+    static std::size_t hash(std::uint32_t v) { return (v * 2654435761u) >> 10; }
+    void mark(std::uint32_t v) { seen_[hash(v) >> 6] |= std::uint64_t{1} << (hash(v) & 63); }
+    bool seen(std::uint32_t v) const { return (seen_[hash(v) >> 6] >> (hash(v) & 63)) & 1; }
+    static bool copied(std::int32_t root) { return root < Source::kLost; }
+
+    // Follows each kept byte back to a literal (kKnown), a lost byte (Source::kLost) or a byte
+    // before the cut (its index there), and lists the seams: the places j where a piece read
+    // before the cut starts or ends between j - 1 and j.
+    void cutAt(std::size_t cut) {
+        const auto c = static_cast<std::int32_t>(cut);
+        for (std::size_t j = 0; j < sources_.size(); ++j) {
+            const std::int32_t s = sources_[j];
+            roots_[j] = j < cut || s == Source::kLost ? Source::kLost : s == Source::kLiteral ? kKnown : s < c ? s : roots_[static_cast<std::size_t>(s)];
+        }
+        farthest_ = 0;
+        for (std::size_t j = cut; j < roots_.size(); ++j)
+            if (roots_[j] < 0)
+                farthest_ = std::max<std::size_t>(farthest_, static_cast<std::size_t>(-static_cast<std::int64_t>(roots_[j])));
+        seams_.clear();
+        for (std::size_t j = cut + 2; j + 1 < roots_.size() && seams_.size() < kMaxSeams; ++j) {
+            const std::int32_t x = roots_[j - 1], y = roots_[j];
+            if ((copied(x) || copied(y)) && !(copied(x) && y == x + 1))
+                seams_.push_back(j);
+        }
+        // Looked at in a spread order, so that a position can be given up after a few seams.
+        order_.resize(seams_.size());
+        for (std::size_t i = 0, k = 0; i < seams_.size(); ++i, k = (k + kStride) % seams_.size())
+            order_[i] = seams_[k];
+        cut_ = cut;
+    }
+
+    // Whether the seam before j fits with output index 0 at position p of the part: 1 it does,
+    // -1 it does not, 0 one of its bytes is not known.
+    int fits(std::size_t j, std::size_t p, std::size_t sound) const {
+        // The prefix is read up to where the kept output begins.
+        const std::size_t trusted = std::min(sound, p + cut_);
+        std::uint32_t v = 0;
+        for (std::size_t k = j - 2; k <= j + 1; ++k) {
+            const std::int32_t r = roots_[k];
+            std::uint8_t c = r == Source::kLost ? kUnknownByte : post_[k];
+            if (copied(r)) {
+                const std::int64_t q = static_cast<std::int64_t>(p) + r;
+                c = q >= 0 && static_cast<std::size_t>(q) < trusted ? prefix_[static_cast<std::size_t>(q)] : kUnknownByte;
+            }
+            if (c == kUnknownByte)
+                return 0;
+            v = (v << 8) | c;
+        }
+        return seen(v) ? 1 : -1;
+    }
+
+    // Seams that fit less seams that do not, at position p.
+    long score(std::size_t p, std::size_t sound) const {
+        long score = 0, known = 0, looked = 0;
+        for (const std::size_t j : order_) {
+            const int f = fits(j, p, sound);
+            score += f;
+            known += f != 0;
+            ++looked;
+            if ((known == kTrialSeams || looked == kTrialLooks) && score <= 0)
+                return score;
+        }
+        return score;
+    }
+
+    // The best position in [lo, hi] for the current cut, and its score.
+    std::optional<std::size_t> bestPosition(std::size_t lo, std::size_t hi, std::size_t sound, std::size_t expected,
+                                            std::chrono::steady_clock::time_point deadline, long& top) const {
+        if (hi < lo)
+            return std::nullopt;
+        std::vector<long> scores(hi - lo + 1);
+        top = 0;
+        for (std::size_t p = lo; p <= hi; ++p) {
+            if ((p & 255) == 0 && std::chrono::steady_clock::now() > deadline)
+                return std::nullopt;
+            scores[p - lo] = score(p, sound);
+            top = std::max(top, scores[p - lo]);
+        }
+        const auto distance = [&](std::size_t p) { return p > expected ? p - expected : expected - p; };
+        std::size_t at = lo;
+        for (std::size_t p = lo; p <= hi; ++p)
+            if (scores[p - lo] > scores[at - lo] || (scores[p - lo] == scores[at - lo] && distance(p) < distance(at)))
+                at = p;
+        long rival = 0;
+        for (std::size_t p = lo; p <= hi; ++p)
+            if (p + kNeighbourhood < at || p > at + kNeighbourhood)
+                rival = std::max(rival, scores[p - lo]);
+        if (top < kMinScore || rival * 2 > top)
+            return std::nullopt;
+        return at;
+    }
+
+    std::span<const std::uint8_t> prefix_, post_;
+    std::span<const std::int32_t> sources_;
+    std::vector<std::int32_t> roots_;
+    std::vector<std::size_t> seams_, order_;
+    std::size_t cut_ = 0;
+    std::size_t farthest_ = 0; // how far before the restart's output the farthest copied byte lies
+    std::vector<std::uint64_t> seen_;
 };
 
 } // namespace
@@ -511,10 +784,16 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
         const std::uint64_t from = result.restarts > 0 ? std::max(d.faultBit, lastRestart + 1) : d.faultBit;
         // The output from shortly before the fault was noticed on may come from damaged bits.
         std::size_t sound = 0;
+        std::uint64_t soundBit = 0;
         for (const auto& [bit, size] : d.checkpoints)
-            if (bit + kDistrustBits <= d.faultBit && size <= out.size())
-                sound = std::max(sound, size);
-        sound = std::max(sound, std::min(restartOut, out.size()));
+            if (bit + kDistrustBits <= d.faultBit && size <= out.size() && size >= sound) {
+                sound = size;
+                soundBit = bit;
+            }
+        if (restartOut > sound && restartOut <= out.size()) {
+            sound = restartOut;
+            soundBit = lastRestart;
+        }
         bool found = false;
         int foundMode = 0;
         std::uint64_t at = 0;
@@ -563,15 +842,63 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
         ++result.restarts;
         lastRestart = at;
         Decoder restart = restartAt();
-        restart.settle = kSettleSymbols;
         restart.lenientText = true;
-        // How long the lost stretch was is not known, so nothing before the restart can be
-        // copied: back-references that reach there give unknown bytes.
-        out.resize(sound);
-        if (result.restarts == 1)
-            result.firstGap = out.size();
-        out.push_back(kUnknownByte); // the gap
-        const std::size_t historyStart = out.size();
+        // Where the restart's output belongs: from a first pass that notes where each byte
+        // comes from. The damage may have made the decoder run ahead of the original before it
+        // noticed, so the restart may also belong a little before `sound`.
+        std::optional<RestartPlacement::Place> placed;
+        // A short trace first: a later fault in its stretch would spoil the fit. A longer one
+        // when damaged bits decoded into so much output that the short one is mostly that.
+        for (const std::size_t traced : kTraceOutput) {
+            Decoder trace = restart;
+            std::vector<std::int32_t> sources;
+            sources.reserve(traced);
+            trace.sources = &sources;
+            probe.clear();
+            trace.run(probe, 0, traced);
+            RestartPlacement placement(std::span<const std::uint8_t>(out).first(sound), probe, sources);
+            const double perBit = soundBit > 0 ? static_cast<double>(sound) / static_cast<double>(soundBit) : 1.0;
+            const std::uint64_t lostBits = at - std::min(at, soundBit);
+            placed = placement.best(sound, sound + static_cast<std::size_t>(perBit * static_cast<double>(lostBits)), deadline);
+            if (placed || probe.size() < traced)
+                break;
+        }
+        std::size_t historyStart = 0;
+        if (placed) {
+            // Decoding goes on from the first symbol at or after the cut, at its position.
+            Decoder steady = restart;
+            probe.clear();
+            if (steady.run(probe, 0, placed->cut) == Status::Enough && !steady.cutStored) {
+                restart = steady;
+                restart.rebase();
+            } else {
+                placed.reset();
+            }
+        }
+        if (placed) {
+            // The gap's length is known: back-references across it copy from the prefix, and a
+            // byte that is not XML text is damage again (a fault and another restart), not a
+            // copy from an unknown stretch.
+            restart.lenientText = false;
+            const std::size_t resume = placed->at + (probe.size() - placed->cut);
+            out.resize(std::min(resume, sound));
+            if (result.restarts == 1)
+                result.firstGap = out.size();
+            out.resize(resume, kUnknownByte);
+        } else {
+            restart.settle = kSettleSymbols;
+            // How long the lost stretch was is not known, so nothing before the restart can be
+            // copied: back-references that reach there give unknown bytes.
+            out.resize(sound);
+            if (result.restarts == 1)
+                result.firstGap = out.size();
+            out.push_back(kUnknownByte); // the gap
+            historyStart = out.size();
+        }
+        if (result.restarts == 1) {
+            result.firstResume = out.size();
+            result.gapPlaced = placed.has_value();
+        }
         if (out.size() > outLimit)
             out.resize(outLimit);
         restartOut = out.size();

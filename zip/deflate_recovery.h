@@ -6,9 +6,12 @@
 // reads the stream itself, checks that what it produces still looks like XML text, and at the
 // first fault looks for the next bit position from which the rest decodes cleanly - either
 // inside the damaged block with its code tables, or at a later block header - and goes on
-// from there with an unknown history. Bytes whose value is not known (back-references to
-// before a restart, the first symbols after it, the gap itself) come out as kUnknownByte, so
-// that the text scanner can drop the words that touch them.
+// from there. Where the output after a restart belongs is worked out from how well the bytes
+// its back-references copy from before the gap fit beside their neighbours; once placed, the
+// gap has a known length and those back-references resolve. Bytes whose value is not known
+// (the gap, back-references into it, and - when no place stands out - everything copied from
+// before the restart and the first symbols after it) come out as kUnknownByte, so that the
+// text scanner can drop the words that touch them.
 #pragma once
 
 #include <chrono>
@@ -32,7 +35,10 @@ struct RecoveryLimits {
 struct RecoveryResult {
     std::vector<std::uint8_t> bytes; // the decoded part, unknown bytes marked
     std::size_t cleanPrefix = 0;     // bytes decoded before the first fault
-    std::size_t firstGap = 0;        // index of the unknown byte standing for the first gap
+    std::size_t firstGap = 0;        // where the first gap begins
+    std::size_t firstResume = 0;     // where the output after the first gap begins
+    bool gapPlaced = false;          // the first gap's length is known: firstResume lies where
+                                     // the original had that output (else firstGap + 1)
     int restarts = 0;                // points from which decoding went on after a fault
     bool damaged = false;            // a fault was met or bytes were marked unknown
     bool outOfTime = false;          // the budget ended the recovery

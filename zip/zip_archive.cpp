@@ -122,6 +122,7 @@ std::size_t CZipArchive::Open(const fs::path& path, int mode, int /*volumeSize*/
     extractLimit_ = std::min(kDefaultExtractLimit,
                              kSizeFreeBytes + (length > (kDefaultExtractLimit / kMaxRatio) ? kDefaultExtractLimit : kMaxRatio * length));
     extractedTotal_ = 0;
+    recoveryMsLeft_ = kRecoveryArchiveMs;
     return GetCount();
 }
 
@@ -299,7 +300,12 @@ bool CZipArchive::RecoverEntry(const CFileHeader& header, std::uint64_t dataOffs
     deflate::RecoveryLimits limits;
     // What the first pass wrote is given back to the total; the ratio rule holds here too.
     limits.maxOutput = std::min(Room() + before, std::max(kRatioFreeBytes, kMaxRatio * data.size()));
+    limits.budget = std::min(limits.budget, std::chrono::milliseconds(recoveryMsLeft_));
+    if (limits.budget.count() <= 0)
+        return false; // the archive's time for the search is used up: inflate's part stands
+    const auto started = std::chrono::steady_clock::now();
     const deflate::RecoveryResult r = deflate::RecoverText(data, limits);
+    recoveryMsLeft_ -= std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
     if (r.restarts == 0) {
         // No restart: the damage lay in a stored block, its bytes marked unknown, else nothing
         // better than what inflate gave.
@@ -309,16 +315,21 @@ bool CZipArchive::RecoverEntry(const CFileHeader& header, std::uint64_t dataOffs
     }
     if (r.firstGap >= r.bytes.size())
         return false;
-    // What inflate wrote stays whole, and what decoded after the first gap is added. The
-    // recovery distrusts the output just before a fault, and after damage that inflate runs on
-    // past it marks what back-references copy as unknown: either way it would lose words that
-    // inflate got right.
     std::vector<std::uint8_t> kept(static_cast<std::size_t>(before));
     {
         CBigFile in;
         in.Open(target);
         kept.resize(in.Read(kept.data(), kept.size()));
     }
+    // The output after the gap lies where it belongs and inflate stopped short of it: the
+    // recovery's output is taken as it is. What inflate decoded past the point the recovery
+    // trusts may come from damaged bits that still looked like text.
+    if (r.gapPlaced && kept.size() <= r.firstResume)
+        return writeRecovered(header, target, r.bytes, before, r.restarts, r.outOfTime);
+    // What inflate wrote stays whole, and what decoded after the first gap is added. The
+    // recovery distrusts the output just before a fault, and after damage that inflate runs on
+    // past it marks what back-references copy as unknown: either way it would lose words that
+    // inflate got right.
     const std::span<const std::uint8_t> added = std::span(r.bytes).subspan(r.firstGap);
     if (mergeInStep(kept, added, r.firstGap))
         return writeRecovered(header, target, kept, before, r.restarts, r.outOfTime);

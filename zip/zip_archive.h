@@ -23,6 +23,7 @@
 #include "zip/zip_internal_info.h"
 #include "zip/zip_storage.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -45,6 +46,9 @@ public:
     static constexpr std::uint64_t kRatioFreeBytes = CCentralDir::kRatioFreeBytes;
     // Damaged deflated text parts up to this compressed size are decoded again past the damage.
     static constexpr std::uint64_t kMaxRecoveredInput = std::uint64_t{64} << 20;
+    // Time the search past damage may take for all entries of one archive together (each entry
+    // also has the recovery's own budget), so that many damaged entries cannot make it slow.
+    static constexpr std::int64_t kRecoveryArchiveMs = 10000;
     static constexpr std::uint32_t kDefaultOutputBuffer = 65535;
 
     CZipArchive();
@@ -59,6 +63,8 @@ public:
               std::uint64_t startOffset = 0);
 
     std::size_t GetCount() const { return centralDir_.GetCount(); }
+    // Sets the time left for the search past damage in this archive (Open resets it).
+    void SetRecoveryTime(std::chrono::milliseconds left) { recoveryMsLeft_ = left.count(); }
     // Copies the entry's header; every "\" in the copy's name becomes the native "/". False
     // when the index is not below the entry count.
     bool GetEntryInfo(std::size_t index, CFileHeader& info) const;
@@ -117,6 +123,7 @@ private:
     CCentralDir centralDir_;
     std::uint64_t extractLimit_ = kDefaultExtractLimit;
     std::uint64_t extractedTotal_ = 0;
+    std::int64_t recoveryMsLeft_ = kRecoveryArchiveMs;
     std::vector<std::string> notes_;
 };
 

@@ -135,6 +135,19 @@ TEST(DocBinary, WordsSpecialCharacters) {
     EXPECT_EQ(back.plainText(), "A 7 B. C yes D. E  F. G  H.cell1\ncell2\n\nbefore\nafter non-breaking optional");
 }
 
+// The text is decoded a window of 2^18 characters at a time: fields whose code crosses a
+// window's end, or whose code and result lie in different windows, read as in one piece.
+TEST(DocBinary, FieldsAcrossDecodingWindows) {
+    const std::string fields = "A ~ PAGE ^7` B ~ IF ~ DATE ^x` = 1 ^yes` C";
+    for (std::size_t before : {262144u - 3u, 262144u - 12u, 262144u - 30u, 2u * 262144u - 20u}) {
+        Document doc;
+        const std::string filler(before, 'f');
+        doc.insertAfter(filler + fields);
+        const Document back = readDocBinary(withControls(writeDocBinary(doc), fields));
+        EXPECT_EQ(back.plainText(), filler + "A 7 B yes C") << before;
+    }
+}
+
 TEST(DocBinary, PictureTypesSurvive) {
     std::vector<std::vector<std::uint8_t>> pictures;
     pictures.push_back({'G', 'I', 'F', '8', '9', 'a', 3, 0, 2, 0, 0x80, 0, 0, 1, 2, 3, 0x3B});

@@ -1,4 +1,5 @@
 #include "docserver/formats.h"
+#include "platform/codepage.h"
 
 #include "tests/docserver/format_samples.h"
 #include "tests/support/test_support.h"
@@ -33,6 +34,33 @@ TEST(TxtFormat, DecodesByteOrderMarksAndFallsBackToTheCodePage) {
     EXPECT_EQ(docserver::readDocument(dir / "u16.txt").plainText(), "hi\n\xE2\x82\xAC");
     test::writeText(dir / "u16be.txt", std::string("\xFE\xFF\0h\0i", 6));
     EXPECT_EQ(docserver::readDocument(dir / "u16be.txt").plainText(), "hi");
+}
+
+// A text is read in steps of 1 MiB: a line with no end near a step's end is cut there, never
+// inside a character, a surrogate pair or a "\r\n". Each shift puts another byte at the cut.
+TEST(TxtFormat, LongLinesReadInStepsLoseNothing) {
+    test::TempDir dir;
+    const std::string pattern = "\xC3\xA9\xF0\x9F\x98\x80\r\nx"; // é, a surrogate pair, CRLF
+    std::string body;
+    while (body.size() < (1u << 20) + 64)
+        body += "caf\xC3\xA9 \xF0\x9F\x98\x80 ";
+    std::size_t head = (1u << 20) - 16;
+    while ((static_cast<unsigned char>(body[head]) & 0xC0) == 0x80)
+        --head; // whole characters only
+    for (std::size_t shift = 0; shift < 12; ++shift) {
+        const std::string text = std::string(shift, 'a') + body.substr(0, head) + pattern + body;
+        std::string expected = text;
+        expected.replace(expected.find("\r\n"), 2, "\n");
+        const std::string le = codepage::utf8ToUtf16le(text);
+        std::string be = le;
+        for (std::size_t i = 0; i + 1 < be.size(); i += 2)
+            std::swap(be[i], be[i + 1]);
+        for (const auto& [name, bytes] : {std::pair<std::string, std::string>{"utf8", text},
+                                          {"utf16le", "\xFF\xFE" + le}, {"utf16be", "\xFE\xFF" + be}}) {
+            test::writeText(dir / "long.txt", bytes);
+            EXPECT_EQ(docserver::readDocument(dir / "long.txt").plainText(), expected) << name << " shift " << shift;
+        }
+    }
 }
 
 TEST(TxtFormat, BinaryDataIsRefused) {

@@ -150,6 +150,23 @@ TEST(DocxTextScanner, TextOutsideParagraphsAndStrayTagsAreIgnored) {
     EXPECT_THAT(calls("<w:p><w:t"), ElementsAre());
 }
 
+// Zero bytes stand for bytes lost to damage: a run whose start tag or whose paragraph's start
+// tag holds them still counts; without lost bytes the usual rules hold.
+TEST(DocxTextScanner, RunsAroundLostBytes) {
+    const struct {
+        std::string xml;
+        std::vector<std::string> calls;
+    } cases[] = {
+        {std::string("<w:p><w:r><w:\0\0 xml:space=\"preserve\">lost start</w:t></w:r></w:p>", 65), {"r:lost start", "P"}},
+        {std::string("<w:p><w:r><w:rPr/>\0\0\0 w:val=\"1\">lost tag start</w:t></w:r></w:p>", 64), {"r:lost tag start", "P"}},
+        {std::string("\0\0:p><w:r><w:t>lost paragraph start</w:t></w:r></w:p>", 53), {"r:lost paragraph start", "P"}},
+        {"<w:p><w:r><w:rPr/>no lost byte</w:t></w:r></w:p>", {"P"}},
+        {std::string("\0<w:p></w:p><w:r><w:t>outside</w:t></w:r>", 41), {"P"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(calls(c.xml), c.calls) << c.xml;
+}
+
 TEST(DocxTextScanner, HostileInputIsScannedInOnePass) {
     // Shapes that make a scan with nested forward searches quadratic: many starts without ends.
     std::string many;

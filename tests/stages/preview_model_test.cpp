@@ -192,3 +192,26 @@ TEST_F(PreviewModelTest, SkipPreviewAndBack) {
     EXPECT_FALSE(session().analysisStopped);
     EXPECT_FALSE(fs::exists(session().previewDocPath[1])) << "Back deletes the previews";
 }
+
+TEST_F(PreviewModelTest, SaveFoldersSetTheHandOver) {
+    fs::create_directories(dir_ / "out");
+    test::writeText(dir_ / "file", "x");
+    const struct {
+        fs::path folder;
+        bool all, usable;
+    } cases[] = {
+        {dir_ / "out", false, true}, {dir_ / "missing", false, false}, {dir_ / "file", false, false},
+        {"", false, false},          {dir_ / "missing", true, false},  {dir_ / "out", true, true},
+    };
+    model_.init();
+    analyse(false);
+    for (const auto& c : cases) {
+        auto& s = session();
+        s.saveCurrentOnly = c.all;
+        EXPECT_EQ(c.all ? model_.setSaveAllFolder(c.folder) : model_.setSaveCurrentFolder(c.folder), c.usable)
+            << c.folder;
+        EXPECT_EQ(c.all ? s.saveAllFolder : s.currentSaveFolder, c.folder) << "kept as picked";
+        EXPECT_EQ(s.saveCurrentOnly, c.all != c.usable) << c.folder;
+        EXPECT_EQ(fs::exists(s.previewDocPath[1]), !(c.all && c.usable)) << "only Save All deletes the previews";
+    }
+}

@@ -1,8 +1,14 @@
 #include "stages/log_text.h"
+#include "stages/saving_flow.h"
 #include "stages/saving_worker.h"
 
 #include "platform/registry.h"
 #include "tests/stages/stage_fakes.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 using namespace qm;
 using namespace qm::stages;
@@ -252,4 +258,93 @@ TEST_F(SavingFlowTest, AFailingCandidateIsReportedAndTheNextOneRuns) {
     EXPECT_EQ(ui_.failures, (std::vector<std::string>{"boom", "boom"}));
     EXPECT_EQ(session().filesSavedCount, 2);
     EXPECT_TRUE(fs::exists(out("Preview 3/b.doc")));
+}
+
+// The user-interface thread of a window, played by the test: what the flow posts waits in a
+// queue until the test runs it.
+struct QueuedUiThread {
+    std::mutex mutex;
+    std::deque<std::function<void()>> calls;
+    UiThreadBridge::Post post() {
+        return [this](std::function<void()> call) {
+            std::lock_guard lock(mutex);
+            calls.push_back(std::move(call));
+        };
+    }
+    size_t queued() {
+        std::lock_guard lock(mutex);
+        return calls.size();
+    }
+    // Runs queued calls until done() holds (at most 5 s).
+    void runUntil(const std::function<bool()>& done) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done() && std::chrono::steady_clock::now() < end) {
+            std::function<void()> call;
+            {
+                std::lock_guard lock(mutex);
+                if (!calls.empty()) {
+                    call = std::move(calls.front());
+                    calls.pop_front();
+                }
+            }
+            if (call)
+                call();
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+};
+
+TEST_F(SavingFlowTest, StopAnswersTheWorkersPendingQuestionNoAndJoinsIt) {
+    source("a.doc");
+    fs::create_directories(out("Preview 1"));
+    test::writeText(out("Preview 1/a.doc"), "old");
+    QueuedUiThread uiThread;
+    SavingFlow flow(ui_, engine_, uiThread.post());
+    flow.start();
+    // The worker's overwrite question waits in the queue: the user presses Stop first.
+    for (int i = 0; i < 100 && uiThread.queued() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ui_.yesNoAnswers = {true};
+    EXPECT_TRUE(flow.stop()); // returns only once the worker is joined
+    EXPECT_TRUE(flow.finished());
+    EXPECT_EQ(ui_.questions, (std::vector<std::string>{savingtext::kStop}));
+    uiThread.runUntil([&] { return uiThread.queued() == 0; });
+    EXPECT_EQ(ui_.overwriteAsked, 0) << "the question answered by the stop is never shown";
+    EXPECT_TRUE(engine_.calls.empty());
+    EXPECT_EQ(test::readText(out("Preview 1/a.doc")), "old");
+    const std::string aborted = std::string("\r\n\r\n") + logtext::kAborted;
+    ASSERT_GE(log().size(), aborted.size());
+    EXPECT_EQ(log().substr(log().size() - aborted.size()), aborted);
+    EXPECT_EQ(log().find(logtext::kAborted), log().rfind(logtext::kAborted)) << "written once";
+}
+
+TEST_F(SavingFlowTest, ReportSaysWhatWasWrittenAndWhichFilesGaveNothing) {
+    const struct {
+        std::vector<std::string> files;
+        const char* headline;
+        std::string gaveNothing;
+    } cases[] = {
+        {{"a.doc", "r.docx"}, savingtext::kCompleted, ""},
+        {{"a.doc", "n.txt", "e.doc"}, savingtext::kCompleted, "Nothing could be saved from:\nn.txt\ne.doc"},
+        {{"n.txt"}, savingtext::kNothingSaved, "Nothing could be saved from:\nn.txt"},
+    };
+    struct NothingFromE : test::FakeSaveEngine { // "e.doc" holds nothing to recover
+        bool HoldsContent(const fs::path& p) override { return p.filename() != "e.doc"; }
+    } engine;
+    for (const auto& c : cases) {
+        session().sourceFiles.clear();
+        for (const auto& f : c.files)
+            source(f);
+        QueuedUiThread uiThread;
+        SavingFlow flow(ui_, engine, uiThread.post());
+        flow.start();
+        uiThread.runUntil([&] { return flow.finished() && uiThread.queued() == 0; });
+        flow.join();
+        const SavingReport r = flow.report();
+        EXPECT_EQ(r.headline(), c.headline) << c.files.size();
+        EXPECT_EQ(r.gaveNothingText(), c.gaveNothing);
+        fs::remove_all(dir_ / "out");
+    }
 }

@@ -6,10 +6,13 @@
 #include "app/session_state.h"
 #include "app/single_instance.h"
 #include "app/startup.h"
+#include "stages/engine_adapters.h"
 #include "stages/exit_paths.h"
 #include "stages/step1_flow.h"
 #include "ui/main_window.h"
 #include "ui/message_boxes.h"
+#include "ui/preview_window.h"
+#include "ui/saving_dialog.h"
 #include "ui/splash_screen.h"
 
 #include <wx/app.h>
@@ -24,12 +27,6 @@
 namespace {
 
 using namespace qm;
-
-// Step 2 is reached through this hand-over; until the preview window is part of the program
-// Repair returns straight to Step 1.
-struct ReturnToStep1 : stages::PreviewHandOver {
-    void runPreview() override {}
-};
 
 class QuillmendApp : public wxApp {
 public:
@@ -51,7 +48,9 @@ public:
         stages::setRunTempFolder(runTemp_->path());
         ensureWritableLogFolder();
 
-        window_ = new ui::CQuillmendDlg(preview_);
+        analysisEngine_ = stages::makeAnalysisEngine();
+        preview_ = std::make_unique<ui::PreviewStage>(*analysisEngine_, save_);
+        window_ = new ui::CQuillmendDlg(*preview_);
         SetTopWindow(window_);
         window_->AddFiles(options_.files);
         ui::CSplashScreenEx::Run(window_, [this] {
@@ -98,7 +97,9 @@ private:
     SingleInstance instance_;
     std::unique_ptr<ui::DialogueScript> script_;
     std::unique_ptr<PrivateTempFolder> runTemp_;
-    ReturnToStep1 preview_;
+    std::unique_ptr<stages::AnalysisEngine> analysisEngine_;
+    ui::SavingStage save_;
+    std::unique_ptr<ui::PreviewStage> preview_;
     ui::CQuillmendDlg* window_ = nullptr;
     wxTimer poll_;
 };

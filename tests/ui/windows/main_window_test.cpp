@@ -250,7 +250,8 @@ TEST_F(Step1WindowTest, CompletionExits) {
 }
 
 // The program itself: a second start hands over its files and ends with the notice; Repair
-// in the first lists them; Escape answered Yes ends it with code 0 and an empty temporary folder.
+// in the first lists them and runs the analysis and the preview window; Escape answered Yes
+// ends it with code 0 and an empty temporary folder.
 TEST_F(Step1WindowTest, SecondStartEscapeAndTemporaryFolder) {
     if (!test::haveTool("xdotool"))
         GTEST_SKIP() << "xdotool missing";
@@ -262,6 +263,11 @@ TEST_F(Step1WindowTest, SecondStartEscapeAndTemporaryFolder) {
     env_.set("QUILLMEND_WINDIR", fs::path(QM_TEST_BIN_DIR).parent_path().string() + "/share");
     env_.set("QUILLMEND_TEST_DIALOGUE", (dir_ / "boxes.txt").string());
     const auto files = twoFiles();
+    // The first file is the shipped damaged .doc: Repair runs its analysis and the preview
+    // window shows its Preview 1 by itself.
+    const fs::path sample = fs::path(QM_TEST_BIN_DIR).parent_path() / "samples" / "Damaged Report.doc";
+    if (fs::exists(sample))
+        fs::copy_file(sample, files[0], fs::copy_options::overwrite_existing);
     // Where Repair sits on the screen: the program's window is this one, centred alike.
     const wxRect repair = window_->FindWindow(id::kRepair)->GetScreenRect();
     const wxSize frameSize = window_->GetSize();
@@ -305,6 +311,13 @@ TEST_F(Step1WindowTest, SecondStartEscapeAndTemporaryFolder) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_NE(log().find("1-   " + files[0] + "\r\n2-   " + files[1] + "\r\n"), std::string::npos) << log();
     EXPECT_NE(log().find("Total Files Count :    2"), std::string::npos);
+    if (fs::exists(sample)) {
+        const std::string row = "\r\n1                     1            " + files[0] + "\r\n";
+        for (int i = 0; i < 300 && log().find(row) == std::string::npos; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_NE(log().find(row), std::string::npos) << "the preview window showed Preview 1 of file 1\n" << log();
+        screenshot("step2-program-preview", 1500);
+    }
 
     test::runCommand("xdotool key Escape", status);
     EXPECT_EQ(wholeLines(dir_ / "rc", 5000), "0\n") << "Escape answered Yes ends the program with code 0";

@@ -4,11 +4,13 @@
 
 #include <wx/app.h>
 #include <wx/init.h>
+#include <wx/timer.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <future>
 #include <thread>
 
 namespace qm::test {
@@ -50,6 +52,22 @@ void send(wxWindow* target, wxEventType type, int id) {
     target->GetEventHandler()->ProcessEvent(e);
 }
 
+std::unique_ptr<wxTimer> after(int ms, std::function<void()> action, bool repeat) {
+    auto timer = std::make_unique<wxTimer>();
+    timer->Bind(wxEVT_TIMER, [action](wxTimerEvent&) { action(); });
+    timer->Start(ms, !repeat);
+    return timer;
+}
+
+void onUiThread(wxEvtHandler* handler, const std::function<void()>& action) {
+    std::promise<void> done;
+    handler->CallAfter([&] {
+        action();
+        done.set_value();
+    });
+    done.get_future().wait();
+}
+
 void press(wxWindow* target, int key) {
     wxKeyEvent e(wxEVT_CHAR_HOOK);
     e.m_keyCode = key;
@@ -66,6 +84,8 @@ int main(int argc, char** argv) {
         // No accessibility bus: its bridge keeps memory the leak checker would report.
         setenv("NO_AT_BRIDGE", "1", 1);
         setenv("GDK_BACKEND", "x11", 1);
+        // The virtual X server has no GL: the web view draws without compositing.
+        setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 0);
         wxApp::SetInstance(new wxApp);
         int wxArgc = 1;
         char* wxArgv[] = {argv[0], nullptr};

@@ -2,8 +2,11 @@
 // processing, screenshots kept under test-artifacts/ui, and synthetic command and key events.
 #pragma once
 
+#include <wx/timer.h>
 #include <wx/window.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 
 namespace qm::test {
@@ -19,6 +22,11 @@ void pump(int ms = 300);
 // manager, so this is the windows alone. Events are processed for settleMs first.
 void screenshot(const std::string& name, int settleMs = 400);
 void send(wxWindow* target, wxEventType type, int id);
+// Runs action on the user-interface thread after ms, also inside a modal loop; with repeat, every
+// ms. The timer lives as long as the pointer returned.
+[[nodiscard]] std::unique_ptr<wxTimer> after(int ms, std::function<void()> action, bool repeat = false);
+// From a worker thread: runs action on the user-interface thread and waits until it has run.
+void onUiThread(wxEvtHandler* handler, const std::function<void()>& action);
 void press(wxWindow* target, int key);
 
 } // namespace qm::test
