@@ -1,6 +1,8 @@
-// Little-endian byte helpers for the binary formats: a growing writer with patching, and
-// bounds-checked reads that never touch bytes outside the span they are given.
+// The writing half of the little-endian byte helpers (platform/bytes.h has the reads): a
+// growing buffer with patching.
 #pragma once
+
+#include "platform/bytes.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -8,36 +10,8 @@
 #include <string_view>
 #include <vector>
 
-namespace qm::docserver::bin {
-
-using Bytes = std::span<const std::uint8_t>;
-
-// True when [offset, offset + length) lies inside a buffer of the given size (no overflow).
-inline bool fits(std::size_t size, std::uint64_t offset, std::uint64_t length) {
-    return offset <= size && length <= size - offset;
-}
-
-// Reads of values that lie outside the span give 0: callers check fits() where the
-// difference matters.
-inline std::uint8_t u8(Bytes b, std::uint64_t at) { return at < b.size() ? b[at] : 0; }
-inline std::uint16_t u16(Bytes b, std::uint64_t at) {
-    return fits(b.size(), at, 2) ? std::uint16_t(b[at] | (b[at + 1] << 8)) : 0;
-}
-inline std::uint32_t u32(Bytes b, std::uint64_t at) {
-    return fits(b.size(), at, 4) ? std::uint32_t(b[at]) | (std::uint32_t(b[at + 1]) << 8) |
-                                       (std::uint32_t(b[at + 2]) << 16) | (std::uint32_t(b[at + 3]) << 24)
-                                 : 0;
-}
-inline std::int16_t s16(Bytes b, std::uint64_t at) { return static_cast<std::int16_t>(u16(b, at)); }
-inline std::int32_t s32(Bytes b, std::uint64_t at) { return static_cast<std::int32_t>(u32(b, at)); }
-
-// The part of b from offset, at most length bytes (empty when offset is outside).
-inline Bytes slice(Bytes b, std::uint64_t offset, std::uint64_t length = UINT64_MAX) {
-    if (offset >= b.size())
-        return {};
-    const std::uint64_t rest = b.size() - offset;
-    return b.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length < rest ? length : rest));
-}
+namespace qm {
+namespace bin {
 
 // An append-only byte buffer with fixed-position patching.
 class Writer {
@@ -82,4 +56,9 @@ public:
     }
 };
 
-} // namespace qm::docserver::bin
+} // namespace bin
+
+namespace docserver {
+namespace bin = ::qm::bin;
+} // namespace docserver
+} // namespace qm

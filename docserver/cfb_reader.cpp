@@ -25,7 +25,7 @@ bool sameName(std::string_view a, std::string_view b) {
 }
 
 // One 128-byte directory entry; nullopt when the bytes cannot be one.
-std::optional<DirEntry> parseEntry(bin::Bytes e) {
+std::optional<DirEntry> parseEntry(Bytes e) {
     if (e.size() < kDirEntrySize)
         return std::nullopt;
     DirEntry d;

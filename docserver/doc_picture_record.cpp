@@ -10,8 +10,6 @@
 namespace qm::docserver::docpic {
 namespace {
 
-using bin::Bytes;
-
 constexpr std::uint16_t kSpContainer = 0xF004;
 constexpr std::uint16_t kFsp = 0xF00A;
 constexpr std::uint16_t kFopt = 0xF00B;

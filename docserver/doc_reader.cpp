@@ -23,7 +23,6 @@
 namespace qm::docserver {
 namespace {
 
-using bin::Bytes;
 using namespace docfmt;
 
 constexpr std::size_t kFkpSize = 512;

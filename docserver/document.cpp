@@ -1,5 +1,6 @@
 #include "docserver/document.h"
 
+#include "platform/bytes.h"
 #include "platform/files.h"
 #include "platform/temp.h"
 
@@ -59,8 +60,8 @@ Picture Picture::fromBytes(std::vector<std::uint8_t> bytes) {
     } else if (starts({'G', 'I', 'F', '8'})) {
         p.type = PictureType::Gif;
         if (b.size() >= 10) {
-            p.widthPx = b[6] | (b[7] << 8);
-            p.heightPx = b[8] | (b[9] << 8);
+            p.widthPx = bin::u16(b, 6);
+            p.heightPx = bin::u16(b, 8);
         }
     } else if (starts({'B', 'M'}) && b.size() >= 26) {
         p.type = PictureType::Bmp;

@@ -9,6 +9,7 @@
 // stretch is not lost.
 #include "docserver/format_io.h"
 #include "docserver/zip_package.h"
+#include "zip/file_header.h"
 
 #include <pugixml.hpp>
 
@@ -328,15 +329,14 @@ Document readDocx(Bytes bytes) {
 }
 
 bool looksLikeZip(Bytes bytes) {
-    static constexpr std::uint8_t kSig[] = {'P', 'K', 3, 4};
     static constexpr std::string_view kPackageNames[] = {"[Content_Types]", "_rels/", "word/", "docProps/",
                                                          "customXml/"};
-    for (auto it = std::search(bytes.begin(), bytes.end(), std::begin(kSig), std::end(kSig)); it != bytes.end();
-         it = std::search(it + 1, bytes.end(), std::begin(kSig), std::end(kSig))) {
-        const std::size_t at = static_cast<std::size_t>(it - bytes.begin());
-        if (bytes.size() - at < 30 + 5)
+    constexpr std::size_t kHeader = CFileHeader::kLocalHeaderSize;
+    for (std::size_t at = CFileHeader::FindSignature(bytes); at != CFileHeader::npos;
+         at = CFileHeader::FindSignature(bytes, at + 1)) {
+        if (bytes.size() - at < kHeader + 5)
             break;
-        const std::string_view name(reinterpret_cast<const char*>(bytes.data() + at + 30), bytes.size() - at - 30);
+        const std::string_view name(reinterpret_cast<const char*>(bytes.data() + at + kHeader), bytes.size() - at - kHeader);
         for (auto prefix : kPackageNames)
             if (name.substr(0, prefix.size()) == prefix)
                 return true;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "docserver/document.h"
+#include "platform/bytes.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -15,8 +16,6 @@
 #include <vector>
 
 namespace qm::docserver {
-
-using Bytes = std::span<const std::uint8_t>;
 
 // ---- Writers -------------------------------------------------------------------------
 
@@ -115,8 +114,7 @@ std::string urlEscape(std::string_view s);
 std::string urlUnescape(std::string_view s);
 // ASCII lower case.
 std::string lowerAscii(std::string_view s);
-// Decodes the code point at s[i] and advances i; an invalid sequence gives U+FFFD and
-// advances by one byte.
-std::uint32_t nextCodePoint(std::string_view s, std::size_t& i);
+// The value of a hexadecimal digit (either case), or -1.
+int hexDigitValue(char c);
 
 } // namespace qm::docserver

@@ -102,15 +102,6 @@ std::string parameter(const std::string& value, const std::string& name) {
 }
 
 std::string decodeQuotedPrintable(std::string_view s) {
-    auto hexVal = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        return -1;
-    };
     std::string out;
     out.reserve(s.size());
     for (std::size_t i = 0; i < s.size(); ++i) {
@@ -122,8 +113,8 @@ std::string decodeQuotedPrintable(std::string_view s) {
             i += 1;
         } else if (i + 2 < s.size() && s[i + 1] == '\r' && s[i + 2] == '\n') {
             i += 2;
-        } else if (i + 2 < s.size() && hexVal(s[i + 1]) >= 0 && hexVal(s[i + 2]) >= 0) {
-            out += static_cast<char>(hexVal(s[i + 1]) * 16 + hexVal(s[i + 2]));
+        } else if (i + 2 < s.size() && hexDigitValue(s[i + 1]) >= 0 && hexDigitValue(s[i + 2]) >= 0) {
+            out += static_cast<char>(hexDigitValue(s[i + 1]) * 16 + hexDigitValue(s[i + 2]));
             i += 2;
         } else {
             out += '='; // a stray '=' stays as written

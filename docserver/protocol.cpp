@@ -1,5 +1,7 @@
 #include "docserver/protocol.h"
 
+#include "platform/bytes.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -266,7 +268,7 @@ std::optional<std::vector<std::uint8_t>> readFrame(int fd) {
         return std::nullopt;
     if (got < 4)
         throw ProtocolError("the stream ended inside a frame");
-    const std::uint32_t n = head[0] | (head[1] << 8) | (head[2] << 16) | (std::uint32_t(head[3]) << 24);
+    const std::uint32_t n = bin::load32(head);
     if (n > kMaxFrame)
         throw ProtocolError("malformed frame: length " + std::to_string(n) + " exceeds the limit");
     // Grow with what really arrives, so a corrupt length does not allocate the whole limit.

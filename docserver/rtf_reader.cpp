@@ -45,13 +45,10 @@ bool isDestinationToSkip(std::string_view word) {
 std::vector<std::uint8_t> dibToBmp(const std::vector<std::uint8_t>& dib) {
     if (dib.size() < 40)
         return dib;
-    auto le32 = [&](std::size_t at) {
-        return std::uint32_t(dib[at]) | (dib[at + 1] << 8) | (dib[at + 2] << 16) | (std::uint32_t(dib[at + 3]) << 24);
-    };
-    const std::uint32_t headerSize = le32(0);
-    const unsigned bitCount = dib[14] | (dib[15] << 8);
-    const std::uint32_t compression = le32(16);
-    std::uint32_t colours = le32(32);
+    const std::uint32_t headerSize = bin::u32(dib, 0);
+    const unsigned bitCount = bin::u16(dib, 14);
+    const std::uint32_t compression = bin::u32(dib, 16);
+    std::uint32_t colours = bin::u32(dib, 32);
     if (colours == 0 && bitCount <= 8)
         colours = 1u << bitCount;
     std::uint64_t offset = 14ull + headerSize + 4ull * colours;
@@ -147,14 +144,8 @@ private:
     }
 
     static void hexDigit(PictBuffer& pb, std::uint8_t c) {
-        int v;
-        if (c >= '0' && c <= '9')
-            v = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            v = c - 'A' + 10;
-        else
+        const int v = hexDigitValue(static_cast<char>(c));
+        if (v < 0)
             return;
         if (pb.pendingNibble < 0) {
             pb.pendingNibble = v;

@@ -5,6 +5,8 @@
 // other readers skip.
 #include "docserver/format_io.h"
 
+#include "platform/codepage.h"
+
 namespace qm::docserver {
 namespace {
 
@@ -20,7 +22,7 @@ void appendHex(std::string& out, const std::uint8_t* data, std::size_t size) {
 
 void appendText(std::string& out, const std::string& utf8) {
     for (std::size_t i = 0; i < utf8.size();) {
-        const std::uint32_t cp = nextCodePoint(utf8, i);
+        const std::uint32_t cp = codepage::nextCodePoint(utf8, i);
         switch (cp) {
         case '\\': out += "\\\\"; continue;
         case '{': out += "\\{"; continue;

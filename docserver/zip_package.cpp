@@ -1,5 +1,8 @@
 #include "docserver/zip_package.h"
 
+#include "platform/bytes.h"
+#include "zip/file_header.h"
+
 #include <zip.h>
 #include <zlib.h>
 
@@ -10,14 +13,8 @@
 namespace qm::docserver {
 namespace {
 
-constexpr std::uint8_t kLocalSig[] = {'P', 'K', 3, 4};
-constexpr std::size_t kLocalHeaderSize = 30;
+constexpr std::size_t kLocalHeaderSize = CFileHeader::kLocalHeaderSize;
 constexpr std::size_t kMaxNameLength = 1024;
-
-std::uint16_t le16(std::span<const std::uint8_t> b, std::size_t at) { return b[at] | (b[at + 1] << 8); }
-std::uint32_t le32(std::span<const std::uint8_t> b, std::size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t(b[at + 3]) << 24);
-}
 
 // Part names compare without case, without a leading '/', and with '\' read as '/'.
 std::string normalName(std::string name) {
@@ -135,16 +132,14 @@ std::optional<std::string> ZipPackage::readViaLibzip(const std::string& name, bo
 void ZipPackage::scanLocalHeaders() {
     scanned_ = true;
     const auto* begin = bytes_.data();
-    const auto* end = begin + bytes_.size();
-    for (const auto* p = std::search(begin, end, std::begin(kLocalSig), std::end(kLocalSig)); p != end;
-         p = std::search(p + 1, end, std::begin(kLocalSig), std::end(kLocalSig))) {
-        const std::size_t at = static_cast<std::size_t>(p - begin);
+    for (std::size_t at = CFileHeader::FindSignature(bytes_); at != CFileHeader::npos;
+         at = CFileHeader::FindSignature(bytes_, at + 1)) {
         if (bytes_.size() - at < kLocalHeaderSize)
             break;
-        const std::uint16_t method = repair16(le16(bytes_, at + 8), 99);
-        const std::uint16_t nameLength = repair16(le16(bytes_, at + 26), kMaxNameLength);
-        const std::uint16_t extraLength = repair16(le16(bytes_, at + 28), 4096);
-        if (method != 0 && method != 8)
+        const std::uint16_t method = repair16(bin::u16(bytes_, at + 8), 99);
+        const std::uint16_t nameLength = repair16(bin::u16(bytes_, at + 26), kMaxNameLength);
+        const std::uint16_t extraLength = repair16(bin::u16(bytes_, at + 28), 4096);
+        if (method != CFileHeader::kStored && method != CFileHeader::kDeflated)
             continue;
         // The header, its name and its extra field must lie inside the package.
         if (nameLength == 0 || nameLength > kMaxNameLength ||
@@ -155,7 +150,7 @@ void ZipPackage::scanLocalHeaders() {
         if (std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
             continue;
         const std::size_t dataOffset = at + kLocalHeaderSize + nameLength + extraLength;
-        const std::uint32_t compressed = repairSize(le32(bytes_, at + 18), bytes_.size() - dataOffset);
+        const std::uint32_t compressed = repairSize(bin::u32(bytes_, at + 18), bytes_.size() - dataOffset);
         local_.emplace(normalName(name), LocalEntry{dataOffset, method, compressed});
     }
 }

@@ -5,6 +5,17 @@
 // scan of the local file headers, with header fields repaired where a text-mode transfer
 // put 0x20 bytes into them. Deflated data is inflated as far as it goes: a corrupted or
 // cut stream yields the bytes before the damage.
+//
+// Why the server does not read through zip/'s CZipArchive: the server stands in for Word, so
+// it reads a package as a faithful consumer does: an intact package through its central
+// directory, names of any length, no field altered; the scan's repairs change only values
+// that cannot be right. CZipArchive is the salvage's own extraction with fixed rules of its
+// own (every space-damaged field repaired, names over 100 bytes dropped, sizes taken from the
+// local header, headers inside stored entries taken as entries, output to files). Were the
+// server to read with those rules, what the salvage rebuilt would be checked by the reader
+// that took it apart, and damage that reader misreads would go unseen twice. Both share the
+// local header layout and signature search (zip/file_header.h) and the little-endian reads
+// (platform/bytes.h).
 #pragma once
 
 #include <cstdint>

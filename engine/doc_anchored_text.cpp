@@ -25,12 +25,12 @@ std::optional<std::uint32_t> findAnchoredCount(Bytes source, Anchor anchor) {
     if (anchor == Anchor::Author) {
         if (*at <= kAuthorCountBack)
             return std::nullopt;
-        return readU24(source, *at - kAuthorCountBack);
+        return bin::u24(source, *at - kAuthorCountBack);
     }
     const auto runEnd = findFirst(source, *at, pattern::kRunEnd);
     if (!runEnd || *runEnd <= kListCountBack)
         return std::nullopt;
-    return readU24(source, *runEnd - kListCountBack);
+    return bin::u24(source, *runEnd - kListCountBack);
 }
 
 } // namespace doc

@@ -30,7 +30,7 @@ std::optional<FibText> findFibText(Bytes source) {
         const bool small = source[*h + 5] == 0x20;
         fib.textStart = small ? 1536 : 2560;
         fib.sectorCount = small ? 3 : 5;
-        fib.count = readU24(source, *h + kCountOffset);
+        fib.count = bin::u24(source, *h + kCountOffset);
         return fib;
     }
     // A header the fixed pattern does not take (another language, a later or an earlier
@@ -48,7 +48,7 @@ std::optional<FibText> findFibText(Bytes source) {
         fib.sectorCount = fib.textStart <= 1536 ? 3 : 5;
         const std::int32_t ccp = header->ccp[docserver::docfmt::kMain];
         fib.count = ccp > 0 ? std::min<std::uint32_t>(static_cast<std::uint32_t>(ccp), 0xFFFFFF)
-                            : readU24(source, at + kCountOffset);
+                            : bin::u24(source, at + kCountOffset);
         return fib;
     }
     return std::nullopt;
@@ -60,14 +60,14 @@ int tailCopy(Bytes source, const FibText& fib, const std::filesystem::path& newD
     if (!chainEnd)
         return 1;
     // chainEnd >= 512, so the two bytes before it exist.
-    const std::uint64_t w = readU16(source, *chainEnd - 4);
+    const std::uint64_t w = bin::u16(source, *chainEnd - 4);
     const std::uint64_t u = ((fib.sectorCount * kSector + fib.count) / kSector + 1) * kSector;
     const std::int64_t length = static_cast<std::int64_t>((w + 2) * kSector) - static_cast<std::int64_t>(u);
     if (length <= 0)
         return 1; // nothing to copy: the text already written stands
     // Only the first block of the copied run is written; past the end of the source there is
     // less or nothing to copy.
-    const Bytes block = slice(source, u, std::min<std::uint64_t>(static_cast<std::uint64_t>(length), kSector));
+    const Bytes block = bin::slice(source, u, std::min<std::uint64_t>(static_cast<std::uint64_t>(length), kSector));
 
     std::uint64_t m = 0;
     std::uint64_t textEnd = 0; // file offset where the new document's own text ends, when known
@@ -78,11 +78,11 @@ int tailCopy(Bytes source, const FibText& fib, const std::filesystem::path& newD
         // A document too short to hold its count has nothing to place the block after.
         if (written->size() < kNewDocCountOffset + 4)
             return 1;
-        m = readU24(written->bytes(), kNewDocCountOffset);
+        m = bin::u24(written->bytes(), kNewDocCountOffset);
         if (m > written->size())
             return 1;
-        if (readU16(written->bytes(), kNewDocHeader) == 0xA5EC)
-            textEnd = kNewDocHeader + readU32(written->bytes(), kNewDocTextEndOffset);
+        if (bin::u16(written->bytes(), kNewDocHeader) == 0xA5EC)
+            textEnd = kNewDocHeader + bin::u32(written->bytes(), kNewDocTextEndOffset);
     }
     const std::uint64_t target = ((fib.sectorCount * kSector + m) / kSector + 1) * kSector;
     // The place comes from the character count alone; text stored two bytes a character ends

@@ -136,27 +136,6 @@ std::optional<std::size_t> findDocumentHeader(Bytes data, std::size_t from) {
     return std::nullopt;
 }
 
-Bytes slice(Bytes data, std::uint64_t offset, std::uint64_t length) {
-    if (offset >= data.size())
-        return {};
-    const std::uint64_t available = data.size() - offset;
-    return data.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(std::min(length, available)));
-}
-
-std::uint32_t readU32(Bytes data, std::size_t offset) {
-    const Bytes b = slice(data, offset, 4);
-    std::uint32_t v = 0;
-    for (std::size_t i = 0; i < b.size(); ++i)
-        v |= static_cast<std::uint32_t>(b[i]) << (8 * i);
-    return v;
-}
-
-std::uint32_t readU24(Bytes data, std::size_t offset) { return readU32(data, offset) & 0xFFFFFFu; }
-
-std::uint16_t readU16(Bytes data, std::size_t offset) {
-    return static_cast<std::uint16_t>(readU32(data, offset) & 0xFFFFu);
-}
-
 bool writeAt(const std::filesystem::path& file, std::uint64_t offset, Bytes bytes) {
     const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)

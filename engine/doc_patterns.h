@@ -6,6 +6,7 @@
 // or buffer, never one read per offset. The analysis and the save side both use these.
 #pragma once
 
+#include "platform/bytes.h"
 #include "platform/files.h"
 
 #include <array>
@@ -17,8 +18,6 @@
 #include <string>
 
 namespace qm::doc {
-
-using Bytes = std::span<const std::uint8_t>;
 
 // A byte pattern and the number of bytes a scan reads at each offset (at least its length).
 struct Pattern {
@@ -69,12 +68,6 @@ std::optional<std::size_t> findLast(Bytes data, std::size_t from, const Pattern&
 // First offset >= from of a document header, or nullopt.
 std::optional<std::size_t> findDocumentHeader(Bytes data, std::size_t from = 0);
 
-// Little-endian values read from data; bytes past its end count as zero.
-std::uint32_t readU32(Bytes data, std::size_t offset);
-std::uint32_t readU24(Bytes data, std::size_t offset); // the first 3 of 4 bytes
-std::uint16_t readU16(Bytes data, std::size_t offset);
-// The bytes [offset, offset + length) that exist (shorter at the end of data, empty beyond it).
-Bytes slice(Bytes data, std::uint64_t offset, std::uint64_t length);
 
 // A read-only view of a whole file through a memory map; the file is never changed, nor are
 // its permissions, and a file that is not regular is refused without blocking.

@@ -5,6 +5,7 @@
 // the one the scan looks for (a file-name form, a damaged header) still hold a BLIP.
 #include "docserver/doc_picture_record.h"
 #include "engine/doc_steps.h"
+#include "platform/bytes.h"
 #include "platform/work_control.h"
 
 #include <algorithm>
@@ -33,9 +34,9 @@ constexpr std::uint32_t kMinBlipBody = 17;
 // True when an OfficeArt BLIP record header starts at p (8 readable bytes): version 0, a
 // BLIP record type with its own instance value (either id form), a body length that fits.
 bool isBlipHeader(const std::uint8_t* p, std::size_t available) {
-    const std::uint16_t verInstance = static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-    const std::uint16_t type = static_cast<std::uint16_t>(p[2] | (p[3] << 8));
-    const std::uint32_t length = static_cast<std::uint32_t>(p[4] | (p[5] << 8) | (p[6] << 16)) | (std::uint32_t(p[7]) << 24);
+    const std::uint16_t verInstance = bin::load16(p);
+    const std::uint16_t type = bin::load16(p + 2);
+    const std::uint32_t length = bin::load32(p + 4);
     if ((verInstance & 0x0F) != 0 || length < kMinBlipBody || length > available - kBlipHeader)
         return false;
     const std::uint16_t instance = static_cast<std::uint16_t>(verInstance >> 4) & 0xFFFE;
@@ -65,7 +66,7 @@ std::vector<std::vector<std::uint8_t>> blipPictureRecords(Bytes source, const st
             ++next;
         if (next < taken.size() && taken[next].from <= start)
             continue;
-        const std::size_t length = kBlipHeader + readU32(source, start + 4);
+        const std::size_t length = kBlipHeader + bin::u32(source, start + 4);
         auto picture = docserver::docpic::pictureFromBlip(source.subspan(start, length));
         if (!picture || picture->bytes.empty())
             continue;

@@ -34,7 +34,7 @@ int pictureScan(Bytes source, const PictureSink& makeDoc) {
             continue;
         }
         const std::uint64_t start = *m - 4;
-        const std::uint64_t size = readU32(source, start);
+        const std::uint64_t size = bin::u32(source, start);
         if (start + size >= source.size())
             break; // the record runs past the end of the file; earlier pictures stay
         if (size == 0) {
@@ -42,7 +42,7 @@ int pictureScan(Bytes source, const PictureSink& makeDoc) {
             offset = *m + 1;
             continue;
         }
-        result = makeDoc(slice(source, start, size));
+        result = makeDoc(bin::slice(source, start, size));
         offset = static_cast<std::size_t>(*m + size);
     }
     return result;
@@ -85,7 +85,7 @@ int writePictureDoc(const std::filesystem::path& target, Bytes record) {
 
 } // namespace doc
 
-int MakePictureDoc(doc::Bytes record) {
+int MakePictureDoc(Bytes record) {
     auto& s = session();
     s.pictureFolderUsed = true;
     // One folder of its own per analysis, made atomically, so that runs sharing the temporary
@@ -107,7 +107,7 @@ int ExtractPictures() {
     const auto view = doc::SourceView::open(s.currentSourcePath);
     if (!view || !doc::pictureGate(view->bytes()))
         return 0;
-    return doc::pictureRecords(view->bytes(), [](doc::Bytes record) { return MakePictureDoc(record); });
+    return doc::pictureRecords(view->bytes(), [](Bytes record) { return MakePictureDoc(record); });
 }
 
 } // namespace qm

@@ -4,6 +4,7 @@
 #include "engine/cfb_rebuild.h"
 #include "engine/doc_salvage.h"
 #include "engine/doc_salvage_detail.h"
+#include "engine/engine_helpers.h"
 #include "engine/word_automation.h"
 #include "platform/files.h"
 #include "platform/temp.h"
@@ -41,11 +42,7 @@ int QuickRepairDoc() {
     if (!repair || *repair == doc::ContainerRepair::None)
         return 0;
 
-    auto app = word::Application::create();
-    app.Visible(false);
-    const std::string version = app.Version();
-    auto docs = app.Documents();
-    auto document = docs.Add();
+    auto [app, version, docs, document] = StartNewDocument();
     auto selection = app.Selection();
     try {
         selection.InsertFile(copy.path().string());

@@ -1,4 +1,4 @@
-// The .doc engine's entry point, the Preview 1 combination and the clean-up of its work files.
+// The .doc engine's entry point and the Preview 1 combination.
 #include "engine/doc_salvage.h"
 
 #include "app/session_state.h"
@@ -6,7 +6,6 @@
 #include "engine/engine_helpers.h"
 #include "engine/word_automation.h"
 #include "platform/files.h"
-#include "platform/temp.h"
 
 #include <exception>
 #include <functional>
@@ -14,65 +13,6 @@
 namespace qm {
 
 namespace doc {
-
-std::filesystem::path newPreviewName(const std::string& version) {
-    return temp::makeFile(word::webExtensionFor(version));
-}
-
-PendingFile::~PendingFile() {
-    if (!kept_ && !path_.empty())
-        files::deleteFile(path_);
-}
-
-int makePlainWebPreview(int slot, bool addToRecentFiles, const std::function<void(word::Range&)>& fill) {
-    auto& s = session();
-    auto app = word::Application::create();
-    app.Visible(false);
-    const std::string version = app.Version();
-    auto docs = app.Documents();
-    auto document = docs.Add();
-    auto range = document.Content();
-    fill(range);
-    range.Flush();
-
-    PendingFile preview(newPreviewName(version));
-    s.previewDocPath[slot] = preview.path();
-    document.SaveAs(
-        word::plainWebProfile(version, preview.path().string(), word::webFormatFor(version), addToRecentFiles));
-    preview.keep();
-    document.Save();
-    document.Saved(true);
-    document.Close();
-    app.Quit();
-    range.release();
-    document.release();
-    docs.release();
-    app.release();
-    RunStopvane();
-    return 1;
-}
-
-void removePictureFolder() {
-    auto& s = session();
-    // Only the documents this analysis made, in the folder it made; a folder that is not a real
-    // folder (a link put in its place) is left alone.
-    if (!s.pictureFolder.empty() && files::isRealFolder(s.pictureFolder)) {
-        for (int i = 1; i <= s.pictureDocCount; ++i)
-            files::deleteFile(s.pictureFolder / ("Picture" + std::to_string(i) + ".Doc"));
-        files::removeEmptyFolder(s.pictureFolder);
-    }
-    s.pictureFolder.clear();
-    s.pictureFolderUsed = false;
-}
-
-void discardWorkFiles() {
-    auto& s = session();
-    removePictureFolder();
-    if (!s.salvagedTextDocPath.empty())
-        files::deleteFile(s.salvagedTextDocPath);
-    s.salvagedTextDocPath.clear();
-}
-
 namespace {
 
 // Runs one method. A failure it does not handle itself ends that method only: the document
@@ -90,7 +30,6 @@ int runMethod(const std::function<int()>& method) {
 }
 
 } // namespace
-
 } // namespace doc
 
 int MakeCombinedPreview() {

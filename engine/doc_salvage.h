@@ -21,7 +21,7 @@ int SalvageDocFile();
 int QuickRepairDoc();
 // Picture documents, one per picture record of the source, in pictureFolder.
 int ExtractPictures();
-int MakePictureDoc(doc::Bytes record);
+int MakePictureDoc(Bytes record);
 // Method 1: the text the document header locates, into salvagedTextDocPath.
 int SalvageFibText();
 // Methods 2 (author anchor, Preview 2) and 3 (list anchor, Preview 3).

@@ -3,6 +3,7 @@
 // it writes; none of them starts a document server or touches the session state.
 #pragma once
 
+#include "docserver/doc_binary.h"
 #include "engine/doc_patterns.h"
 
 #include <cstdint>
@@ -46,8 +47,8 @@ std::optional<std::uint32_t> findAnchoredCount(Bytes source, Anchor anchor);
 
 // --- Pictures --------------------------------------------------------------------------------
 
-// Offset in a picture document where the picture record is written.
-inline constexpr std::uint64_t kPictureRecordOffset = 5120;
+// Offset in a picture document where the picture record is written (the template's own).
+using docserver::kPictureRecordOffset;
 
 // The gate: true when a chain end follows the first allocation run after offset 512 (or
 // offset 512 itself when there is no allocation run there).

@@ -188,7 +188,7 @@ void runTextLoop(Bytes source, std::uint64_t start, std::uint32_t n, ChunkKeep k
     // A chunk of zero bytes could never advance the loop: a count of 0 reads nothing.
     for (std::uint64_t s = start; s < end && k > 0;) {
         const std::size_t keepChars = keep == ChunkKeep::Whole ? k : k - 1;
-        const DecodedChars chunk = decodeChars(slice(source, at, 2 * k), k, keepChars);
+        const DecodedChars chunk = decodeChars(bin::slice(source, at, 2 * k), k, keepChars);
         range.InsertAfter(chunk.text);
         range.InsertParagraphAfter();
         at += chunk.bytes == 0 ? k : chunk.bytes;
@@ -225,7 +225,7 @@ bool isTextBlockStart(std::uint8_t first) {
 void insertRawBlocks(Bytes source, word::Range& range) {
     for (std::size_t offset = 0; offset < source.size(); offset += kRawBlockSize) {
         passWorkGate();
-        const Bytes block = slice(source, offset, kRawBlockSize);
+        const Bytes block = bin::slice(source, offset, kRawBlockSize);
         if (isTextBlockStart(block[0]) || startsUtf16Run(block, 0))
             range.InsertAfter(decodeText(block, kRawBlockSize));
     }

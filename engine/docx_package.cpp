@@ -1,11 +1,13 @@
 #include "engine/docx_package.h"
 
+#include "app/session_state.h"
 #include "engine/engine_helpers.h"
 #include "platform/files.h"
 #include "platform/work_control.h"
 #include "zip/zip_archive.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <fstream>
 
@@ -26,30 +28,23 @@ fs::path CopyPackage(const fs::path& source, const fs::path& work) {
 }
 
 std::optional<std::uint64_t> FindLocalHeader(const fs::path& archive) {
-    static constexpr char kSignature[] = {'P', 'K', 3, 4};
     std::ifstream in(archive, std::ios::binary);
     if (!in)
         return std::nullopt;
     // Read in large windows; the last three bytes of a window start the next one so that a
     // signature across the border is seen.
     constexpr std::size_t kWindow = 1 << 20;
-    std::vector<char> buf(kWindow + 3);
+    std::vector<std::uint8_t> buf(kWindow + 3);
     std::size_t kept = 0;
     std::uint64_t windowStart = 0; // file offset of buf[0]
     for (;;) {
         passWorkGate();
-        in.read(buf.data() + kept, static_cast<std::streamsize>(kWindow));
+        in.read(reinterpret_cast<char*>(buf.data() + kept), static_cast<std::streamsize>(kWindow));
         const std::size_t got = static_cast<std::size_t>(in.gcount());
         const std::size_t have = kept + got;
-        for (std::size_t i = 0; i + 4 <= have;) {
-            const void* p = std::memchr(buf.data() + i, 'P', have - 3 - i);
-            if (!p)
-                break;
-            i = static_cast<std::size_t>(static_cast<const char*>(p) - buf.data());
-            if (std::memcmp(buf.data() + i, kSignature, 4) == 0)
-                return windowStart + i;
-            ++i;
-        }
+        const std::span<const std::uint8_t> bytes(buf.data(), have);
+        if (const std::size_t i = CFileHeader::FindSignature(bytes); i != CFileHeader::npos)
+            return windowStart + i;
         if (got == 0 || !in)
             return std::nullopt;
         kept = have < 3 ? have : 3;
@@ -60,12 +55,14 @@ std::optional<std::uint64_t> FindLocalHeader(const fs::path& archive) {
 
 std::size_t ExtractPackage(const fs::path& archive, const fs::path& work, std::vector<std::string>* notes) {
     CZipArchive zip;
+    std::size_t count = 0;
     try {
-        zip.Open(archive, CZipArchive::zipOpen, 1, 0);
+        count = zip.Open(archive, CZipArchive::zipOpen, 1, 0);
     } catch (const std::exception&) {
         // The scan stopped at a header it could not read; the entries before it still count.
+        count = zip.GetCount();
     }
-    const std::size_t count = zip.GetCount();
+    session().zipEntryCount = static_cast<int>(std::min<std::size_t>(count, INT_MAX));
     for (std::size_t i = 0; i < count; ++i) {
         try {
             passWorkGate();
@@ -88,7 +85,7 @@ std::vector<std::string> analysisWordFolders() { return {"_rels", "theme", "char
 void EmptyAndRemoveFolder(const fs::path& folder) {
     if (!files::isFolder(folder))
         return;
-    DeleteFolderFiles(folder);
+    files::deleteFolderFiles(folder);
     files::removeEmptyFolder(folder);
 }
 
@@ -98,12 +95,12 @@ std::string CleanWorkFolder(const fs::path& work, const CleanupPlan& plan) {
         w += '/';
     if (!files::isFolder(work))
         return w;
-    DeleteFolderFiles(w);
+    files::deleteFolderFiles(w);
     EmptyAndRemoveFolder(w + "_rels");
     EmptyAndRemoveFolder(w + "docProps");
     const std::string word = w + "word";
     if (files::isFolder(word)) {
-        DeleteFolderFiles(word);
+        files::deleteFolderFiles(word);
         const std::string media = w + "/word/media/";
         if (files::isFolder(media) && plan.media)
             plan.media(media);

@@ -25,8 +25,9 @@ std::optional<std::uint64_t> FindLocalHeader(const std::filesystem::path& archiv
 // Unpacks every entry the ZIP reader finds in archive into work (65535-byte output buffer).
 // An error of the reader or of the file system ends only the entry it concerns: the entries
 // after it are still tried, and when the scan itself fails, the entries found before the
-// failure are extracted. Never throws. Returns the number of entries found. What the reader
-// cut or repaired (see CZipArchive::GetNotes) is added to notes, each line once.
+// failure are extracted. Never throws. Returns the number of entries found, which is also
+// stored as session().zipEntryCount. What the reader cut or repaired (see
+// CZipArchive::GetNotes) is added to notes, each line once.
 std::size_t ExtractPackage(const std::filesystem::path& archive, const std::filesystem::path& work,
                            std::vector<std::string>* notes = nullptr);
 

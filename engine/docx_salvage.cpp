@@ -97,7 +97,7 @@ int SalvageDocxFile() {
     const fs::path archive = work.empty() ? fs::path{} : docx::CopyPackage(s.currentSourcePath, work);
     if (archive.empty()) {
         if (!work.empty()) {
-            DeleteFolderFiles(work);
+            files::deleteFolderFiles(work);
             files::removeEmptyFolder(work);
         }
         return 0;

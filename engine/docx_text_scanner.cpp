@@ -1,5 +1,6 @@
 #include "engine/docx_text_scanner.h"
 
+#include "platform/bytes.h"
 #include "platform/codepage.h"
 #include "platform/work_control.h"
 
@@ -10,7 +11,6 @@
 namespace qm::docx {
 namespace {
 
-using Bytes = std::span<const std::uint8_t>;
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
 bool hasAt(Bytes s, std::size_t at, std::string_view lit) {

@@ -6,19 +6,21 @@
 
 namespace qm {
 
+NewDocument StartNewDocument() {
+    NewDocument d;
+    d.app = word::Application::create();
+    d.app.Visible(false);
+    d.version = d.app.Version();
+    d.docs = d.app.Documents();
+    d.document = d.docs.Add();
+    return d;
+}
+
 void RunStopvane() {
     const auto tool = session().installFolder / "stopvane";
     if (!files::isFile(tool))
         return;
     process::runAndWait(tool, {""});
-}
-
-void DeleteFolderFiles(const std::filesystem::path& folder) {
-    for (const auto& name : files::listFolder(folder)) {
-        const auto p = folder / name;
-        if (files::isFile(p))
-            files::deleteFile(p);
-    }
 }
 
 } // namespace qm

@@ -30,7 +30,7 @@ int QuickRepairCopy(const std::filesystem::path& target);
 // Candidate 1 of a .doc source, in this order: the picture documents, method 1's text, and the
 // combined document made of both.
 int ExtractPicturesTo(const std::filesystem::path& candidateFolder);
-int MakeSavePictureDoc(doc::Bytes record, const std::filesystem::path& candidateFolder);
+int MakeSavePictureDoc(Bytes record, const std::filesystem::path& candidateFolder);
 // Method 1: the text the document header locates, saved as candidateFolder/fileName
 // (saveTextDocPath), then the tail copy. Each chunk keeps all its k characters.
 int SaveFibText(const std::string& fileName, const std::filesystem::path& candidateFolder);

@@ -7,7 +7,7 @@
 
 namespace qm {
 
-int MakeSavePictureDoc(doc::Bytes record, const std::filesystem::path& candidateFolder) {
+int MakeSavePictureDoc(Bytes record, const std::filesystem::path& candidateFolder) {
     auto& s = session();
     try {
         // A folder of its own per file saved, made atomically: never one another run (or a link
@@ -38,7 +38,7 @@ int ExtractPicturesTo(const std::filesystem::path& candidateFolder) {
         if (!view || !doc::pictureGate(view->bytes()))
             return 0;
         return doc::pictureRecords(view->bytes(),
-                                [&](doc::Bytes record) { return MakeSavePictureDoc(record, candidateFolder); });
+                                [&](Bytes record) { return MakeSavePictureDoc(record, candidateFolder); });
     } catch (...) {
         // The documents made so far stay listed; the combined document's clean-up removes them.
         return 0;

@@ -1,5 +1,6 @@
 #include "engine/word_automation.h"
 
+#include "engine/word_binding.h"
 #include "platform/work_control.h"
 
 #include <mutex>
@@ -18,9 +19,6 @@ ConnectionFactory& factorySlot() {
 }
 
 } // namespace
-
-// Defined by the out-of-process binding.
-std::shared_ptr<Connection> connectOutOfProcess();
 
 void setConnectionFactory(ConnectionFactory factory) {
     std::lock_guard lock(factoryMutex());

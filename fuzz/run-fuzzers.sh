@@ -2,9 +2,8 @@
 # Runs the fuzz targets one after the other, each for SECONDS, at the lowest priority, over a
 # private copy of the committed seed corpus; a finding is kept in WORK/<target>/.
 #   fuzz/run-fuzzers.sh BUILD_BIN WORK SECONDS [TARGET...]
+#   fuzz/run-fuzzers.sh --check      every target has seeds and a dictionary (run by ctest)
 set -eu
-bin=$1 work=$2 seconds=$3
-shift 3
 here=$(cd "$(dirname "$0")" && pwd)
 seeds() { # target -> seed folder and dictionary
     case $1 in
@@ -13,8 +12,23 @@ seeds() { # target -> seed folder and dictionary
     docx_scanner_fuzzer) echo "xml xml" ;;
     word_protocol_fuzzer) echo "protocol protocol" ;;
     deflate_recovery_fuzzer) echo "deflate xml" ;;
+    *) echo "run-fuzzers: no seeds for $1" >&2; exit 2 ;;
     esac
 }
+if [ "${1:-}" = "--check" ]; then
+    bad=0
+    for src in "$here"/*_fuzzer.cpp; do
+        target=$(basename "$src" .cpp)
+        set -- $(seeds "$target" 2>/dev/null || true)
+        if [ $# -ne 2 ] || [ -z "$(ls -A "$here/corpus/$1" 2>/dev/null)" ] || [ ! -s "$here/$2.dict" ]; then
+            echo "run-fuzzers: $target has no seed corpus or no dictionary"
+            bad=1
+        fi
+    done
+    exit $bad
+fi
+bin=$1 work=$2 seconds=$3
+shift 3
 [ $# -gt 0 ] || set -- docx_scanner_fuzzer word_protocol_fuzzer zip_extract_fuzzer docx_reader_fuzzer \
     doc_reader_fuzzer doc_salvage_fuzzer deflate_recovery_fuzzer
 for target in "$@"; do

@@ -175,6 +175,14 @@ std::vector<std::string> listFolder(const fs::path& folder) {
     return names;
 }
 
+void deleteFolderFiles(const fs::path& folder) {
+    for (const auto& name : listFolder(folder)) {
+        const auto p = folder / name;
+        if (isFile(p))
+            deleteFile(p);
+    }
+}
+
 std::optional<std::vector<std::uint8_t>> readFile(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     if (!in)

@@ -40,6 +40,8 @@ bool removeTree(const fs::path& p);
 
 // Names in a folder in the order the file system lists them ("." and ".." left out).
 std::vector<std::string> listFolder(const fs::path& folder);
+// Deletes every plain file directly inside folder; subfolders are left alone.
+void deleteFolderFiles(const fs::path& folder);
 
 // A read-only view of a whole regular file through a memory map: a large file costs address
 // space and page cache, never the program's own memory. Opening does not block on a FIFO or

@@ -1,5 +1,6 @@
 #include "zip/central_dir.h"
 
+#include "platform/bytes.h"
 #include "zip/zip_exception.h"
 
 #include <unistd.h>
@@ -13,13 +14,6 @@ namespace qm {
 
 namespace {
 
-std::uint32_t le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-std::uint16_t le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::uint64_t le64(const std::uint8_t* p) { return le32(p) | static_cast<std::uint64_t>(le32(p + 4)) << 32; }
-
 constexpr std::size_t kEndRecordSize = 22;
 constexpr std::size_t kCentralHeaderSize = 46;
 constexpr std::uint64_t kMaxCentralSize = std::uint64_t{16} << 20;
@@ -31,15 +25,15 @@ std::size_t matchDescriptor(CBigFile& file, std::uint64_t at, std::uint64_t comp
                             std::uint32_t crc, bool& crcMatches) {
     std::uint8_t d[24] = {};
     const std::size_t got = file.ReadAt(at, d, sizeof d);
-    const bool signature = got >= 4 && le32(d) == 0x08074b50;
+    const bool signature = got >= 4 && bin::load32(d) == 0x08074b50;
     const std::size_t skip = signature ? 4 : 0;
     const std::uint8_t* v = d + skip;
-    if (got >= skip + 12 && le32(v + 4) == compressed && le32(v + 8) == uncompressed) {
-        crcMatches = le32(v) == crc;
+    if (got >= skip + 12 && bin::load32(v + 4) == compressed && bin::load32(v + 8) == uncompressed) {
+        crcMatches = bin::load32(v) == crc;
         return skip + 12;
     }
-    if (got >= skip + 20 && le64(v + 4) == compressed && le64(v + 12) == uncompressed) {
-        crcMatches = le32(v) == crc;
+    if (got >= skip + 20 && bin::load64(v + 4) == compressed && bin::load64(v + 12) == uncompressed) {
+        crcMatches = bin::load32(v) == crc;
         return skip + 20;
     }
     return 0;
@@ -78,15 +72,12 @@ void CCentralDir::Scan(std::size_t windowSize) {
         const std::size_t n = file.ReadAt(next, window.data(), want);
         if (n < 4)
             break; // the file shrank under us
-        const std::uint8_t* base = window.data();
-        const std::uint8_t* end = base + n;
-        for (const std::uint8_t* p = base; end - p >= 4; ++p) {
-            p = static_cast<const std::uint8_t*>(std::memchr(p, 'P', static_cast<std::size_t>(end - p - 3)));
-            if (!p)
-                break;
-            if (!CFileHeader::HasSignature(p))
-                continue;
-            const std::uint64_t at = next + static_cast<std::uint64_t>(p - base);
+        const std::span<const std::uint8_t> read(window.data(), n);
+        const std::uint8_t* end = read.data() + n;
+        for (std::size_t i = CFileHeader::FindSignature(read); i != CFileHeader::npos;
+             i = CFileHeader::FindSignature(read, i + 1)) {
+            const std::uint8_t* p = read.data() + i;
+            const std::uint64_t at = next + i;
             if (at < skipTo)
                 continue;
             std::span<const std::uint8_t> bytes(p, static_cast<std::size_t>(end - p));
@@ -124,11 +115,11 @@ std::uint64_t CCentralDir::ResolveStreamed(CFileHeader& header, std::uint64_t le
         std::vector<std::uint8_t> t(static_cast<std::size_t>(tail));
         const std::size_t got = file.ReadAt(length - tail, t.data(), t.size());
         for (std::size_t i = got >= kEndRecordSize ? got - kEndRecordSize + 1 : 0; i-- > 0;) {
-            if (le32(&t[i]) != 0x06054b50)
+            if (bin::load32(&t[i]) != 0x06054b50)
                 continue;
             const std::uint64_t endAt = length - tail + i;
-            const std::uint64_t size = le32(&t[i + 12]);
-            const std::uint64_t offset = le32(&t[i + 16]);
+            const std::uint64_t size = bin::load32(&t[i + 12]);
+            const std::uint64_t offset = bin::load32(&t[i + 16]);
             if (offset + size > endAt || size > kMaxCentralSize)
                 break;
             const std::uint64_t shift = endAt - (offset + size);
@@ -136,10 +127,11 @@ std::uint64_t CCentralDir::ResolveStreamed(CFileHeader& header, std::uint64_t le
             const std::size_t have = file.ReadAt(offset + shift, cd.data(), cd.size());
             for (std::size_t k = 0; k + kCentralHeaderSize <= have;) {
                 const std::uint8_t* c = &cd[k];
-                if (le32(c) != 0x02014b50)
+                if (bin::load32(c) != 0x02014b50)
                     break;
-                central_.push_back({le32(c + 42) + shift, {le16(c + 10), le32(c + 16), le32(c + 20), le32(c + 24)}});
-                k += kCentralHeaderSize + le16(c + 28) + le16(c + 30) + le16(c + 32);
+                central_.push_back({bin::load32(c + 42) + shift,
+                                    {bin::load16(c + 10), bin::load32(c + 16), bin::load32(c + 20), bin::load32(c + 24)}});
+                k += kCentralHeaderSize + bin::load16(c + 28) + bin::load16(c + 30) + bin::load16(c + 32);
             }
             std::sort(central_.begin(), central_.end(),
                       [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -223,9 +215,9 @@ std::uint64_t CCentralDir::ResolveStreamed(CFileHeader& header, std::uint64_t le
         std::uint32_t crc = 0;
         for (std::size_t q = 0; q + 12 <= got; ++q) {
             const std::uint8_t* at = &data[q];
-            const std::size_t skip = le32(at) == 0x08074b50 ? 4 : 0;
-            if (q + skip + 12 <= got && le32(at + skip + 4) == q && le32(at + skip + 8) == q &&
-                le32(at + skip) == crc) {
+            const std::size_t skip = bin::load32(at) == 0x08074b50 ? 4 : 0;
+            if (q + skip + 12 <= got && bin::load32(at + skip + 4) == q && bin::load32(at + skip + 8) == q &&
+                bin::load32(at + skip) == crc) {
                 found(crc, q, q);
                 return dataAt + q + skip + 12;
             }

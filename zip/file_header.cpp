@@ -1,17 +1,14 @@
 #include "zip/file_header.h"
 
+#include "platform/bytes.h"
 #include "platform/codepage.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace qm {
 
 namespace {
-std::uint32_t le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
 // Names are UTF-8 in packages written today; older tools wrote the Windows code page.
 std::string decodeName(std::span<const std::uint8_t> bytes) {
     if (codepage::isValidUtf8(bytes))
@@ -19,6 +16,19 @@ std::string decodeName(std::span<const std::uint8_t> bytes) {
     return codepage::toUtf8(bytes);
 }
 } // namespace
+
+std::size_t CFileHeader::FindSignature(std::span<const std::uint8_t> bytes, std::size_t from) {
+    while (bytes.size() >= 4 && from <= bytes.size() - 4) {
+        const void* p = std::memchr(bytes.data() + from, 'P', bytes.size() - 3 - from);
+        if (!p)
+            break;
+        from = static_cast<std::size_t>(static_cast<const std::uint8_t*>(p) - bytes.data());
+        if (HasSignature(bytes.data() + from))
+            return from;
+        ++from;
+    }
+    return npos;
+}
 
 std::uint16_t CFileHeader::RepairWord(std::uint8_t lo, std::uint8_t hi) {
     if (hi != 0x20)
@@ -34,7 +44,7 @@ std::uint16_t CFileHeader::RepairNameLength(std::uint8_t lo, std::uint8_t hi) {
 
 std::uint32_t CFileHeader::RepairSize(const std::uint8_t* b) {
     if (b[3] != 0x20)
-        return le32(b);
+        return bin::load32(b);
     if (b[2] != 0x20)
         return b[0] + 256u * b[1] + 65536u * b[2];
     if (b[1] != 0x20)
@@ -48,11 +58,11 @@ bool CFileHeader::Read(std::span<const std::uint8_t> bytes, std::uint64_t header
     if (bytes.size() < kLocalHeaderSize)
         return false;
     const std::uint8_t* h = bytes.data();
-    flags = static_cast<std::uint16_t>(h[6] | (h[7] << 8));
+    flags = bin::load16(h + 6);
     method = RepairWord(h[8], h[9]);
     modTime = RepairWord(h[10], h[11]);
     modDate = RepairWord(h[12], h[13]);
-    crc32 = le32(h + 14);
+    crc32 = bin::load32(h + 14);
     compressedSize = RepairSize(h + 18);
     uncompressedSize = RepairSize(h + 22);
     fileNameLength = RepairNameLength(h[26], h[27]);

@@ -20,9 +20,13 @@ public:
     // Enough bytes from a header's start to parse it with its longest accepted name.
     static constexpr std::size_t kMaxParseSize = kLocalHeaderSize + kMaxNameLength;
 
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
     static bool HasSignature(const std::uint8_t* p) {
         return p[0] == 'P' && p[1] == 'K' && p[2] == 0x03 && p[3] == 0x04;
     }
+    // Offset of the first local header signature ("PK" 03 04) at or after from, or npos.
+    static std::size_t FindSignature(std::span<const std::uint8_t> bytes, std::size_t from = 0);
 
     // Fills the fields from the local header at the start of bytes, which holds as much of the
     // file from there as is available (kMaxParseSize is always enough). A name cut by the end

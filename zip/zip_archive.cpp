@@ -1,6 +1,5 @@
 #include "zip/zip_archive.h"
 
-#include "app/session_state.h"
 #include "platform/work_control.h"
 #include "zip/deflate_recovery.h"
 #include "zip/entry_path.h"
@@ -10,7 +9,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -111,10 +109,9 @@ void CZipArchive::ZlibFree(void* opaque, void* address) {
     std::free(address);
 }
 
-void CZipArchive::Open(const fs::path& path, int mode, int /*volumeSize*/, std::uint64_t /*startOffset*/) {
+std::size_t CZipArchive::Open(const fs::path& path, int mode, int /*volumeSize*/, std::uint64_t /*startOffset*/) {
     if (mode != zipOpen)
         throw std::invalid_argument("CZipArchive::Open: only existing archives can be opened");
-    session().zipEntryCount = 0;
     AbortEntry();
     centralDir_.Init(&storage_);
     storage_.Close();
@@ -126,7 +123,7 @@ void CZipArchive::Open(const fs::path& path, int mode, int /*volumeSize*/, std::
                              kSizeFreeBytes + (length > (kDefaultExtractLimit / kMaxRatio) ? kDefaultExtractLimit : kMaxRatio * length));
     extractedTotal_ = 0;
     recoveryMsLeft_ = kRecoveryArchiveMs;
-    session().zipEntryCount = static_cast<int>(std::min<std::size_t>(GetCount(), INT_MAX));
+    return GetCount();
 }
 
 bool CZipArchive::GetEntryInfo(std::size_t index, CFileHeader& info) const {

@@ -8,10 +8,13 @@
 // damage (see deflate_recovery.h). Limits on the expansion ratio, the total output and the
 // entry count keep a hostile package from filling memory or disk; what they cut is noted.
 //
-// Typical use: Open(path), then ExtractEntry(i, folder) for i from 0 to GetCount() - 1
-// (session().zipEntryCount holds the same count). Errors are raised as CZipException (a
+// Typical use: n = Open(path), then ExtractEntry(i, folder) for i from 0 to n - 1. Errors are raised as CZipException (a
 // damaged archive, an unsupported method, the extraction cap) and CZipFileException (the
 // archive cannot be opened, a target file cannot be created or written).
+//
+// The document server keeps a reader of its own (docserver/zip_package.h says why): it reads
+// packages the way Word does, not with the extraction rules above. Both use the local header
+// layout and signature search of file_header.h.
 #pragma once
 
 #include "zip/central_dir.h"
@@ -53,10 +56,10 @@ public:
     CZipArchive(const CZipArchive&) = delete;
     CZipArchive& operator=(const CZipArchive&) = delete;
 
-    // Opens an existing archive and finds its entries; the entry count is also published as
-    // session().zipEntryCount. volumeSize and startOffset are accepted for the callers' sake
-    // and have no effect: the whole file is always scanned from offset 0.
-    void Open(const std::filesystem::path& path, int mode = zipOpen, int volumeSize = 0,
+    // Opens an existing archive, finds its entries and returns their count (GetCount()).
+    // volumeSize and startOffset are accepted for the callers' sake and have no effect: the
+    // whole file is always scanned from offset 0.
+    std::size_t Open(const std::filesystem::path& path, int mode = zipOpen, int volumeSize = 0,
               std::uint64_t startOffset = 0);
 
     std::size_t GetCount() const { return centralDir_.GetCount(); }

@@ -1,6 +1,5 @@
 #include "app/run_environment.h"
 #include "app/session_state.h"
-#include "engine/engine_helpers.h"
 #include "platform/registry.h"
 
 #include "tests/support/test_support.h"
@@ -73,18 +72,6 @@ TEST_F(SessionStateTest, IdentityFromRegistryAndDataRoot) {
     EXPECT_EQ(s.installFolder, "/opt/quillmend");
     EXPECT_EQ(s.skinFolder, dir_ / "share" / "Tessary for Word");
     EXPECT_EQ(s.appTitle, "Tessary for Word");
-}
-
-TEST_F(SessionStateTest, DeleteFolderFilesLeavesSubfolders) {
-    fs::create_directories(dir_ / "pics" / "sub");
-    test::writeText(dir_ / "pics" / "Picture1.Doc", "1");
-    test::writeText(dir_ / "pics" / "Picture2.Doc", "2");
-    test::writeText(dir_ / "pics" / "sub" / "inner", "3");
-    DeleteFolderFiles(dir_ / "pics");
-    EXPECT_FALSE(fs::exists(dir_ / "pics" / "Picture1.Doc"));
-    EXPECT_FALSE(fs::exists(dir_ / "pics" / "Picture2.Doc"));
-    EXPECT_TRUE(fs::exists(dir_ / "pics" / "sub" / "inner"));
-    DeleteFolderFiles(dir_ / "missing"); // no crash
 }
 
 TEST_F(SessionStateTest, RunEnvironmentIsUndoneAfterTheRun) {

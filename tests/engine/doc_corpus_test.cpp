@@ -53,7 +53,7 @@ protected:
 TEST_F(DocRealServer, SyntheticSourceGivesReadablePreviewsWithThePictures) {
     // A picture record taken from the template itself is a picture the server can read.
     const Data templ = test::readBytes(session().installFolder / "TempPicture.Doc");
-    const std::uint32_t recordSize = doc::readU32(templ, 5120);
+    const std::uint32_t recordSize = bin::u32(templ, 5120);
     ASSERT_GT(recordSize, 8u);
     ASSERT_LE(5120 + recordSize, templ.size());
     const Data record(templ.begin() + 5120, templ.begin() + 5120 + recordSize);

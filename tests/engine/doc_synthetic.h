@@ -23,7 +23,7 @@ struct SyntheticDoc {
         std::copy(what.begin(), what.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
         return *this;
     }
-    SyntheticDoc& put(std::size_t at, doc::Bytes what) { return put(at, std::vector<std::uint8_t>(what.begin(), what.end())); }
+    SyntheticDoc& put(std::size_t at, Bytes what) { return put(at, std::vector<std::uint8_t>(what.begin(), what.end())); }
     SyntheticDoc& putU32(std::size_t at, std::uint32_t v) {
         return put(at, {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
                         static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)});

@@ -218,6 +218,7 @@ TEST_F(DocxSalvageTest, PackageGivesTextPreviewPicturePageAndAThinnedWorkingFold
 
     ASSERT_EQ(SalvageDocxFile(), 1);
     auto& s = session();
+    EXPECT_EQ(s.zipEntryCount, static_cast<int>(entries.size())); // stored by the extraction
 
     // Preview 1: the runs in order, each followed by an empty insert, the paragraph marks,
     // then a 16-argument web-archive save, Save, Saved, Close and no Quit.

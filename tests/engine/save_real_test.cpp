@@ -48,7 +48,7 @@ protected:
     // picture record taken from the template, which the server can read.
     fs::path writeSyntheticSource() {
         const Data templ = test::readBytes(session().installFolder / "TempPicture.Doc");
-        const std::uint32_t recordSize = doc::readU32(templ, 5120);
+        const std::uint32_t recordSize = bin::u32(templ, 5120);
         EXPECT_GT(recordSize, 8u);
         const Data record(templ.begin() + 5120, templ.begin() + 5120 + recordSize);
         doctest::SyntheticDoc s(20000);

@@ -145,6 +145,18 @@ TEST_F(FilesTest, FoldersCreateListAndRemoveOnlyWhenEmpty) {
     files::removeEmptyFolder({}); // harmless
 }
 
+TEST_F(FilesTest, DeleteFolderFilesLeavesSubfolders) {
+    fs::create_directories(dir_ / "pics" / "sub");
+    test::writeText(dir_ / "pics" / "Picture1.Doc", "1");
+    test::writeText(dir_ / "pics" / "Picture2.Doc", "2");
+    test::writeText(dir_ / "pics" / "sub" / "inner", "3");
+    files::deleteFolderFiles(dir_ / "pics");
+    EXPECT_FALSE(fs::exists(dir_ / "pics" / "Picture1.Doc"));
+    EXPECT_FALSE(fs::exists(dir_ / "pics" / "Picture2.Doc"));
+    EXPECT_TRUE(fs::exists(dir_ / "pics" / "sub" / "inner"));
+    files::deleteFolderFiles(dir_ / "missing"); // no crash
+}
+
 TEST(CodePage, DecodesWindows1252AndConfiguredPages) {
     const std::vector<std::uint8_t> bytes{'c', 'a', 'f', 0xE9, ' ', 0x80, 0x93, 'x', 0x94};
     EXPECT_EQ(codepage::toUtf8(bytes, "CP1252"), "caf\xC3\xA9 \xE2\x82\xAC\xE2\x80\x9Cx\xE2\x80\x9D");

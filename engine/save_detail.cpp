@@ -73,11 +73,7 @@ int saveNewDocument(const fs::path& output, const std::function<void(word::Range
     bool writing = false; // SaveAs was asked to write output
     try {
         {
-            auto app = word::Application::create();
-            app.Visible(false);
-            const std::string version = app.Version();
-            auto docs = app.Documents();
-            auto document = docs.Add();
+            auto [app, version, docs, document] = StartNewDocument();
             auto range = document.Content();
             fill(range);
             range.Flush();

@@ -78,15 +78,13 @@ void FileSink::fail() {
     throw DocError("cannot write " + target_.string() + ": " + std::strerror(saved));
 }
 
-std::uint32_t nextCodePoint(std::string_view s, std::size_t& i) { return codepage::nextCodePoint(s, i); }
-
 std::string repairUtf8(std::string_view s) {
     if (codepage::isValidUtf8({reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}))
         return std::string(s);
     std::string out;
     out.reserve(s.size() + 8);
     for (std::size_t i = 0; i < s.size();)
-        codepage::appendUtf8(out, nextCodePoint(s, i));
+        codepage::appendUtf8(out, codepage::nextCodePoint(s, i));
     return out;
 }
 
@@ -207,21 +205,22 @@ std::string urlEscape(std::string_view s) {
     return out;
 }
 
+int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 std::string urlUnescape(std::string_view s) {
-    auto hexVal = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
     std::string out;
     out.reserve(s.size());
     for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() && hexVal(s[i + 1]) >= 0 && hexVal(s[i + 2]) >= 0) {
-            out += static_cast<char>(hexVal(s[i + 1]) * 16 + hexVal(s[i + 2]));
+        if (s[i] == '%' && i + 2 < s.size() && hexDigitValue(s[i + 1]) >= 0 && hexDigitValue(s[i + 2]) >= 0) {
+            out += static_cast<char>(hexDigitValue(s[i + 1]) * 16 + hexDigitValue(s[i + 2]));
             i += 2;
         } else {
             out += s[i];
