@@ -26,6 +26,7 @@
 
 namespace fs = std::filesystem;
 using namespace qm::doc;
+using qm::Bytes;
 
 namespace {
 
