@@ -46,12 +46,10 @@ protected:
     void SetUp() override {
         if (test::noWindowDisplay())
             GTEST_SKIP() << "no display";
-        fs::create_directories(dir_ / "logs");
+        test::useTestLogAndSkin(dir_.path());
         fs::create_directories(dir_ / "install");
-        registry::writeValue("TYDOC", "LogPath", (dir_ / "logs").string());
         auto& s = session();
         s.installFolder = dir_ / "install"; // no stopvane there: nothing else's servers are ended
-        s.skinFolder = fs::path(QM_TEST_BIN_DIR).parent_path() / "share" / "Tessary for Word";
         s.analysisStopped = false;
         test::writeText(dir_ / "Report.doc", "a");
         s.sourceFiles = {(dir_ / "Report.doc").string()};

@@ -60,15 +60,13 @@ protected:
     void SetUp() override {
         if (test::noWindowDisplay())
             GTEST_SKIP() << "no display";
-        fs::create_directories(dir_ / "logs");
+        test::useTestLogAndSkin(dir_.path());
         fs::create_directories(dir_ / "install" / "help");
         fs::create_directories(dir_ / "bin");
         test::writeText(dir_ / "install" / "help" / "index.html", "<html></html>");
-        registry::writeValue("TYDOC", "LogPath", (dir_ / "logs").string());
         registry::writeValue("TYDOC", "FilePath", (dir_ / "install").string());
         auto& s = session();
         s.installFolder = dir_ / "install";
-        s.skinFolder = fs::path(QM_TEST_BIN_DIR).parent_path() / "share" / "Tessary for Word";
         s.skipPreview = false;
         s.quickRepairForced = false;
         // The desktop's opener, replaced by one that notes what it was asked to open.

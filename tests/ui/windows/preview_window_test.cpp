@@ -113,12 +113,10 @@ protected:
     void SetUp() override {
         if (test::noWindowDisplay())
             GTEST_SKIP() << "no display";
-        fs::create_directories(dir_ / "logs");
+        test::useTestLogAndSkin(dir_.path());
         fs::create_directories(dir_ / "tmp");
-        registry::writeValue("TYDOC", "LogPath", (dir_ / "logs").string());
         auto& s = session();
         s.installFolder = test::binDir(); // placeholder pages, document server, stopvane
-        s.skinFolder = fs::path(QM_TEST_BIN_DIR).parent_path() / "share" / "Tessary for Word";
         s.skipPreview = false;
         s.advanceRepair = true;
         s.analysisStopped = false;

@@ -1,5 +1,7 @@
 #include "tests/ui/windows/window_test_support.h"
 
+#include "app/session_state.h"
+#include "platform/registry.h"
 #include "tests/support/test_support.h"
 
 #include <wx/app.h>
@@ -73,6 +75,12 @@ void press(wxWindow* target, int key) {
     e.m_keyCode = key;
     e.SetEventObject(target);
     target->GetEventHandler()->ProcessEvent(e);
+}
+
+void useTestLogAndSkin(const std::filesystem::path& dir) {
+    std::filesystem::create_directories(dir / "logs");
+    registry::writeValue("TYDOC", "LogPath", (dir / "logs").string());
+    session().skinFolder = std::filesystem::path(QM_TEST_BIN_DIR).parent_path() / "share" / "Tessary for Word";
 }
 
 } // namespace qm::test

@@ -5,6 +5,7 @@
 #include <wx/timer.h>
 #include <wx/window.h>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -28,5 +29,7 @@ void send(wxWindow* target, wxEventType type, int id);
 // From a worker thread: runs action on the user-interface thread and waits until it has run.
 void onUiThread(wxEvtHandler* handler, const std::function<void()>& action);
 void press(wxWindow* target, int key);
+// What every window test starts from: the activity log in <dir>/logs and the skin of the build.
+void useTestLogAndSkin(const std::filesystem::path& dir);
 
 } // namespace qm::test
