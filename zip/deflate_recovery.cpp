@@ -522,6 +522,28 @@ private:
     XmlCheck check_;
 };
 
+// The search's work against its limit. It is looked at only at fixed points of the search, so
+// that where the search stops never depends on timing; the wall-time backstop aside.
+class Budget {
+public:
+    Budget(std::uint64_t limit, std::chrono::milliseconds backstop)
+        : limit_(limit), deadline_(std::chrono::steady_clock::now() + backstop) {}
+
+    void spend(std::uint64_t work) { used_ += work; }
+    std::uint64_t used() const { return used_; }
+    bool over() {
+        if (!over_)
+            over_ = used_ > limit_ || std::chrono::steady_clock::now() > deadline_;
+        return over_;
+    }
+
+private:
+    std::uint64_t used_ = 0;
+    std::uint64_t limit_;
+    std::chrono::steady_clock::time_point deadline_;
+    bool over_ = false;
+};
+
 // Where the output of a restart belongs in the part. Back-references after the restart that
 // reach across the gap copy bytes of the prefix once the gap's length is known; for each
 // candidate position of the restart's output, the copied pieces are set beside their
@@ -541,9 +563,9 @@ public:
     };
 
     RestartPlacement(std::span<const std::uint8_t> prefix, std::span<const std::uint8_t> post,
-                     std::span<const std::int32_t> sources)
+                     std::span<const std::int32_t> sources, Budget& budget)
         : prefix_(prefix), post_(post.first(std::min(post.size(), sources.size()))), sources_(sources),
-          roots_(sources.size()), seen_(kSeenBits / 64) {
+          roots_(sources.size()), seen_(kSeenBits / 64), budget_(budget) {
         const auto note = [&](std::span<const std::uint8_t> s) {
             std::uint32_t v = 0;
             int known = 0;
@@ -557,17 +579,18 @@ public:
         };
         note(prefix.subspan(prefix.size() - std::min(prefix.size(), kSeenWindow)));
         note(post_);
+        budget_.spend(kSeenBits / 64 + std::min(prefix.size(), kSeenWindow) + post_.size());
     }
 
     // The best cut and position for an output whose first byte is expected near `expected`
     // (nearest among equals), with the prefix sound up to `sound`; nothing when no position
     // fits well or one away from the best fits half as well.
-    std::optional<Place> best(std::size_t sound, std::size_t expected, std::chrono::steady_clock::time_point deadline) {
+    std::optional<Place> best(std::size_t sound, std::size_t expected) {
         std::optional<Place> found;
         long foundScore = 0;
         int worse = 0;
         for (const std::size_t cut : kCuts) {
-            if (cut + 4 >= post_.size() || std::chrono::steady_clock::now() > deadline)
+            if (cut + 4 >= post_.size() || budget_.over())
                 break;
             cutAt(cut);
             // Damaged bits may have decoded as sound ones for a while before a fault showed, so
@@ -576,7 +599,7 @@ public:
             const std::size_t lo = sound - std::min(sound, kSlack + cut);
             const std::size_t hi = sound + std::min(farthest_, kWindow) - std::min(sound + std::min(farthest_, kWindow), cut);
             long score = 0;
-            const auto at = bestPosition(lo, hi, sound, expected - std::min(expected, cut), deadline, score);
+            const auto at = bestPosition(lo, hi, sound, expected - std::min(expected, cut), score);
             if (at && score > foundScore) {
                 foundScore = score;
                 found = Place{cut, *at + cut};
@@ -589,6 +612,8 @@ public:
             found = refine(*found, sound);
         if (found)
             found = settle(*found, sound);
+        budget_.spend(looks_ * kLookWork);
+        looks_ = 0;
         return found;
     }
 
@@ -656,6 +681,8 @@ private:
     static constexpr long kTrialSeams = 24;
     static constexpr long kTrialLooks = 96;
     static constexpr std::int32_t kKnown = Source::kLiteral;
+    // Work counted for looking at one seam (four bytes traced and looked up).
+    static constexpr std::uint64_t kLookWork = 8;
 
     static std::size_t hash(std::uint32_t v) { return (v * 2654435761u) >> 10; }
     void mark(std::uint32_t v) { seen_[hash(v) >> 6] |= std::uint64_t{1} << (hash(v) & 63); }
@@ -666,6 +693,7 @@ private:
     // before the cut (its index there), and lists the seams: the places j where a piece read
     // before the cut starts or ends between j - 1 and j.
     void cutAt(std::size_t cut) {
+        budget_.spend(2 * sources_.size());
         const auto c = static_cast<std::int32_t>(cut);
         for (std::size_t j = 0; j < sources_.size(); ++j) {
             const std::int32_t s = sources_[j];
@@ -691,6 +719,7 @@ private:
     // Whether the seam before j fits with output index 0 at position p of the part: 1 it does,
     // -1 it does not, 0 one of its bytes is not known.
     int fits(std::size_t j, std::size_t p, std::size_t sound) const {
+        ++looks_;
         // The prefix is read up to where the kept output begins.
         const std::size_t trusted = std::min(sound, p + cut_);
         std::uint32_t v = 0;
@@ -724,14 +753,18 @@ private:
 
     // The best position in [lo, hi] for the current cut, and its score.
     std::optional<std::size_t> bestPosition(std::size_t lo, std::size_t hi, std::size_t sound, std::size_t expected,
-                                            std::chrono::steady_clock::time_point deadline, long& top) const {
+                                            long& top) {
         if (hi < lo)
             return std::nullopt;
         std::vector<long> scores(hi - lo + 1);
         top = 0;
         for (std::size_t p = lo; p <= hi; ++p) {
-            if ((p & 255) == 0 && std::chrono::steady_clock::now() > deadline)
-                return std::nullopt;
+            if ((p & 255) == 0) {
+                budget_.spend(looks_ * kLookWork);
+                looks_ = 0;
+                if (budget_.over())
+                    return std::nullopt;
+            }
             scores[p - lo] = score(p, sound);
             top = std::max(top, scores[p - lo]);
         }
@@ -756,13 +789,14 @@ private:
     std::size_t cut_ = 0;
     std::size_t farthest_ = 0; // how far before the restart's output the farthest copied byte lies
     std::vector<std::uint64_t> seen_;
+    Budget& budget_;
+    mutable std::uint64_t looks_ = 0; // seams looked at and not yet spent from the budget
 };
 
 } // namespace
 
 RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLimits& limits) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + limits.budget;
+    Budget budget(limits.work, limits.backstop);
     RecoveryResult result;
     auto& out = result.bytes;
     const std::size_t outLimit = static_cast<std::size_t>(std::min<std::uint64_t>(limits.maxOutput, SIZE_MAX));
@@ -799,8 +833,9 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
         std::uint64_t at = 0;
         const std::uint64_t endBit = std::uint64_t{data.size()} * 8;
         for (std::uint64_t p = from; p < endBit && !found; ++p) {
-            if ((p & 1023) == 0 && Clock::now() > deadline) {
-                result.outOfTime = true;
+            if ((p & 1023) == 0 && budget.over()) {
+                result.outOfBudget = true;
+                result.work = budget.used();
                 out.resize(std::min(out.size(), sound));
                 return result;
             }
@@ -815,6 +850,7 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
                 }
                 probe.clear();
                 const Status s = trial.run(probe, 0, kProbeOutput);
+                budget.spend(kTrialWork + (trial.bitPos - p));
                 if ((s == Status::Enough && trial.literals >= kProbeLiterals && trial.symbols() >= kProbeSymbols) ||
                     (s == Status::End && trial.literals >= kProbeLiteralsAtEnd)) {
                     found = true;
@@ -824,6 +860,7 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
             }
         }
         if (!found) {
+            result.work = budget.used();
             out.resize(std::min(out.size(), sound));
             return result;
         }
@@ -856,10 +893,11 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
             trace.sources = &sources;
             probe.clear();
             trace.run(probe, 0, traced);
-            RestartPlacement placement(std::span<const std::uint8_t>(out).first(sound), probe, sources);
+            budget.spend(trace.bitPos - at);
+            RestartPlacement placement(std::span<const std::uint8_t>(out).first(sound), probe, sources, budget);
             const double perBit = soundBit > 0 ? static_cast<double>(sound) / static_cast<double>(soundBit) : 1.0;
             const std::uint64_t lostBits = at - std::min(at, soundBit);
-            placed = placement.best(sound, sound + static_cast<std::size_t>(perBit * static_cast<double>(lostBits)), deadline);
+            placed = placement.best(sound, sound + static_cast<std::size_t>(perBit * static_cast<double>(lostBits)));
             if (placed || probe.size() < traced)
                 break;
         }
@@ -868,7 +906,9 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
             // Decoding goes on from the first symbol at or after the cut, at its position.
             Decoder steady = restart;
             probe.clear();
-            if (steady.run(probe, 0, placed->cut) == Status::Enough && !steady.cutStored) {
+            const Status s = steady.run(probe, 0, placed->cut);
+            budget.spend(steady.bitPos - at);
+            if (s == Status::Enough && !steady.cutStored) {
                 restart = steady;
                 restart.rebase();
             } else {
@@ -906,6 +946,7 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
         d = restart;
         result.damaged = true;
     }
+    result.work = budget.used();
     return result;
 }
 

@@ -122,7 +122,8 @@ std::size_t CZipArchive::Open(const fs::path& path, int mode, int /*volumeSize*/
     extractLimit_ = std::min(kDefaultExtractLimit,
                              kSizeFreeBytes + (length > (kDefaultExtractLimit / kMaxRatio) ? kDefaultExtractLimit : kMaxRatio * length));
     extractedTotal_ = 0;
-    recoveryMsLeft_ = kRecoveryArchiveMs;
+    recoveryWorkLeft_ = kRecoveryArchiveWork;
+    recoveryBackstopMsLeft_ = kRecoveryArchiveBackstopMs;
     return GetCount();
 }
 
@@ -300,18 +301,20 @@ bool CZipArchive::RecoverEntry(const CFileHeader& header, std::uint64_t dataOffs
     deflate::RecoveryLimits limits;
     // What the first pass wrote is given back to the total; the ratio rule holds here too.
     limits.maxOutput = std::min(Room() + before, std::max(kRatioFreeBytes, kMaxRatio * data.size()));
-    limits.budget = std::min(limits.budget, std::chrono::milliseconds(recoveryMsLeft_));
-    if (limits.budget.count() <= 0)
-        return false; // the archive's time for the search is used up: inflate's part stands
+    limits.work = std::min(limits.work, recoveryWorkLeft_);
+    limits.backstop = std::min(limits.backstop, std::chrono::milliseconds(recoveryBackstopMsLeft_));
+    if (limits.work == 0 || limits.backstop.count() <= 0)
+        return false; // the archive's share of the search is used up: inflate's part stands
     const auto started = std::chrono::steady_clock::now();
     const deflate::RecoveryResult r = deflate::RecoverText(data, limits);
-    recoveryMsLeft_ -= std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+    recoveryWorkLeft_ -= std::min(recoveryWorkLeft_, r.work);
+    recoveryBackstopMsLeft_ -= std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
     if (r.restarts == 0) {
         // No restart: the damage lay in a stored block, its bytes marked unknown, else nothing
         // better than what inflate gave.
         if (!r.damaged || r.bytes.size() < before)
             return false;
-        return writeRecovered(header, target, r.bytes, before, r.restarts, r.outOfTime);
+        return writeRecovered(header, target, r.bytes, before, r.restarts, r.outOfBudget);
     }
     if (r.firstGap >= r.bytes.size())
         return false;
@@ -325,21 +328,21 @@ bool CZipArchive::RecoverEntry(const CFileHeader& header, std::uint64_t dataOffs
     // recovery's output is taken as it is. What inflate decoded past the point the recovery
     // trusts may come from damaged bits that still looked like text.
     if (r.gapPlaced && kept.size() <= r.firstResume)
-        return writeRecovered(header, target, r.bytes, before, r.restarts, r.outOfTime);
+        return writeRecovered(header, target, r.bytes, before, r.restarts, r.outOfBudget);
     // What inflate wrote stays whole, and what decoded after the first gap is added. The
     // recovery distrusts the output just before a fault, and after damage that inflate runs on
     // past it marks what back-references copy as unknown: either way it would lose words that
     // inflate got right.
     const std::span<const std::uint8_t> added = std::span(r.bytes).subspan(r.firstGap);
     if (mergeInStep(kept, added, r.firstGap))
-        return writeRecovered(header, target, kept, before, r.restarts, r.outOfTime);
+        return writeRecovered(header, target, kept, before, r.restarts, r.outOfBudget);
     const std::size_t room = static_cast<std::size_t>(std::max<std::uint64_t>(limits.maxOutput, kept.size()) - kept.size());
     kept.insert(kept.end(), added.begin(), added.begin() + static_cast<std::ptrdiff_t>(std::min(room, added.size())));
-    return writeRecovered(header, target, kept, before, r.restarts, r.outOfTime);
+    return writeRecovered(header, target, kept, before, r.restarts, r.outOfBudget);
 }
 
 bool CZipArchive::writeRecovered(const CFileHeader& header, const fs::path& target, std::span<const std::uint8_t> bytes,
-                                 std::uint64_t before, int restarts, bool outOfTime) {
+                                 std::uint64_t before, int restarts, bool outOfBudget) {
     CBigFile out;
     out.Create(target);
     out.Write(bytes.data(), bytes.size());
@@ -347,7 +350,7 @@ bool CZipArchive::writeRecovered(const CFileHeader& header, const fs::path& targ
     extractedTotal_ = extractedTotal_ - std::min(extractedTotal_, before) + bytes.size();
     notes_.push_back(header.fileName + ": damaged compressed data, decoded past the damage (" +
                      std::to_string(restarts) + (restarts == 1 ? " restart" : " restarts") +
-                     (outOfTime ? ", the search ran out of time)" : ")"));
+                     (outOfBudget ? ", the search reached its limit)" : ")"));
     return true;
 }
 

@@ -46,9 +46,13 @@ public:
     static constexpr std::uint64_t kRatioFreeBytes = CCentralDir::kRatioFreeBytes;
     // Damaged deflated text parts up to this compressed size are decoded again past the damage.
     static constexpr std::uint64_t kMaxRecoveredInput = std::uint64_t{64} << 20;
-    // Time the search past damage may take for all entries of one archive together (each entry
-    // also has the recovery's own budget), so that many damaged entries cannot make it slow.
-    static constexpr std::int64_t kRecoveryArchiveMs = 10000;
+    // Work the search past damage may do for all entries of one archive together (each entry
+    // also has the recovery's own limit, deflate::RecoveryLimits::work), so that many damaged
+    // entries cannot make it slow: about 10 s. Counted, not timed, so that the analysis and
+    // the save of one package decode the same.
+    static constexpr std::uint64_t kRecoveryArchiveWork = std::uint64_t{12} << 30;
+    // Wall-time backstop for the same, far above what kRecoveryArchiveWork takes.
+    static constexpr std::int64_t kRecoveryArchiveBackstopMs = 100000;
     static constexpr std::uint32_t kDefaultOutputBuffer = 65535;
 
     CZipArchive();
@@ -63,8 +67,8 @@ public:
               std::uint64_t startOffset = 0);
 
     std::size_t GetCount() const { return centralDir_.GetCount(); }
-    // Sets the time left for the search past damage in this archive (Open resets it).
-    void SetRecoveryTime(std::chrono::milliseconds left) { recoveryMsLeft_ = left.count(); }
+    // Sets the work left for the search past damage in this archive (Open resets it).
+    void SetRecoveryWork(std::uint64_t left) { recoveryWorkLeft_ = left; }
     // Copies the entry's header; every "\" in the copy's name becomes the native "/". False
     // when the index is not below the entry count.
     bool GetEntryInfo(std::size_t index, CFileHeader& info) const;
@@ -108,7 +112,7 @@ private:
                       std::uint64_t before);
     // Writes a recovered part over the before bytes inflate wrote, with its note.
     bool writeRecovered(const CFileHeader& header, const std::filesystem::path& target, std::span<const std::uint8_t> bytes,
-                        std::uint64_t before, int restarts, bool outOfTime);
+                        std::uint64_t before, int restarts, bool outOfBudget);
     // Bytes an entry may still write: the archive's total limit less what was written.
     std::uint64_t Room() const { return extractLimit_ - std::min(extractedTotal_, extractLimit_); }
 
@@ -123,7 +127,8 @@ private:
     CCentralDir centralDir_;
     std::uint64_t extractLimit_ = kDefaultExtractLimit;
     std::uint64_t extractedTotal_ = 0;
-    std::int64_t recoveryMsLeft_ = kRecoveryArchiveMs;
+    std::uint64_t recoveryWorkLeft_ = kRecoveryArchiveWork;
+    std::int64_t recoveryBackstopMsLeft_ = kRecoveryArchiveBackstopMs;
     std::vector<std::string> notes_;
 };
 

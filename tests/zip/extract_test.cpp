@@ -206,10 +206,10 @@ TEST_F(ZipExtractTest, DamagedDeflateDataIsDecodedPastTheDamage) {
         EXPECT_NE(gotText.find(tail.front()), std::string::npos);
         EXPECT_EQ(zip_.GetLiveZlibBlocks(), 0u);
 
-        // Once the archive's time for the search is used up, an entry keeps what inflate gave.
+        // Once the archive's work for the search is used up, an entry keeps what inflate gave.
         fs::remove_all(out_);
         open(zb);
-        zip_.SetRecoveryTime(std::chrono::milliseconds(0));
+        zip_.SetRecoveryWork(0);
         const std::size_t notesBefore = zip_.GetNotes().size();
         extract(0);
         EXPECT_EQ(zip_.GetNotes().size(), notesBefore);
