@@ -121,10 +121,17 @@ private:
         std::size_t gt = lt;
         while (gt > from && s_[gt - 1] != '>')
             --gt;
-        if (gt == from || gt - 1 == from)
-            return close + 1;
-        if (std::memchr(s_.data() + from, 0, gt - 1 - from) != nullptr)
+        if (gt > from + 1 && std::memchr(s_.data() + from, 0, gt - 1 - from) != nullptr) {
             report(s_.subspan(gt, lt - gt));
+            return close + 1;
+        }
+        // Otherwise, lost bytes after the last tag end: the text after them is the run's end
+        // (the word the last lost byte touches is dropped).
+        std::size_t zero = lt;
+        while (zero > gt && s_[zero - 1] != 0)
+            --zero;
+        if (zero > gt)
+            report(s_.subspan(zero - 1, lt - zero + 1));
         return close + 1;
     }
 
@@ -138,10 +145,15 @@ private:
         }
         const std::size_t textStart = tagEnd + 1;
         const std::size_t textEnd = nextLt(s_, textStart);
-        if (textEnd == kNone) // cut off inside the run
-            return s_.size();
-        if (!hasAt(s_, textEnd, "</w:t"))
-            return textEnd; // not a complete run: the tag that interrupts it is scanned normally
+        if (textEnd == kNone || !hasAt(s_, textEnd, "</w:t")) {
+            // Not a complete run: the tag that interrupts it is scanned normally. When bytes
+            // lost to damage come first, the text up to them is the run's (the word they touch
+            // is dropped).
+            const std::size_t stop = textEnd == kNone ? s_.size() : textEnd;
+            if (const void* z = std::memchr(s_.data() + textStart, 0, stop - textStart))
+                report(s_.subspan(textStart, static_cast<std::size_t>(static_cast<const std::uint8_t*>(z) - s_.data()) + 1 - textStart));
+            return stop;
+        }
         std::size_t close = textEnd + 5;
         while (close < s_.size() && isSpace(s_[close]))
             ++close;

@@ -14,9 +14,12 @@
 // paragraph (a text box) is reported as a paragraph of its own between the outer paragraph's
 // runs before and after it. Runs outside every paragraph are not body text and are skipped.
 // Around bytes lost to damage (zero bytes, see below): a "</w:t>" whose start tag was not seen
-// ends a run when the tag before its text holds a lost byte (the damaged start tag), and a run
-// found between paragraphs with a lost byte since the last paragraph end starts a paragraph
-// (its start tag may be among the lost bytes).
+// ends a run when the tag before its text holds a lost byte (the damaged start tag) or when
+// lost bytes come after the last tag end before it (the text from there is the run's end); the
+// text after a "<w:t>" up to lost bytes is a run when no end tag is seen before them; and a
+// run found between paragraphs with a lost byte since the last paragraph end starts a
+// paragraph (its start tag may be among the lost bytes). Words touching a lost byte are
+// dropped.
 //
 // The scan is one forward pass: every byte is looked at a bounded number of times.
 #pragma once

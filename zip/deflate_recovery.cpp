@@ -17,6 +17,8 @@ constexpr std::size_t kProbeOutput = 8192;
 constexpr std::size_t kProbeLiterals = 8;
 constexpr std::uint64_t kProbeSymbols = 160;
 constexpr std::size_t kProbeLiteralsAtEnd = 8;
+// A probe that ends the stream ends where the data ends (but for a few bytes that may follow).
+constexpr std::uint64_t kEndSlackBits = 64;
 // The output of this many symbols after a restart is marked unknown: decoding from a wrong
 // bit position falls into step within a few symbols, and what comes before that is made up.
 constexpr int kSettleSymbols = 4;
@@ -100,7 +102,7 @@ public:
         if (c == kUnknownByte) {
             state_ = State::Unknown;
             need_ = 0;
-            nesting_ = false;
+            nesting_ = localNesting_;
             open_.clear();
             return true;
         }
@@ -153,6 +155,16 @@ public:
 
     // Starts over as after an unknown byte (decoding that begins inside a part).
     void forget() { accept(kUnknownByte); }
+
+    // Start and end tags accepted whole (every byte known).
+    std::size_t tags() const { return tags_; }
+
+    // End tags are also checked against the elements opened since the last unknown byte (the
+    // elements open before it are not known; an end tag of one of those is taken as it is).
+    void checkLocalNesting() {
+        localNesting_ = true;
+        nesting_ = true;
+    }
 
 private:
     static bool isNameChar(std::uint8_t c) {
@@ -227,6 +239,7 @@ private:
 
     bool endTag(bool selfClosing) {
         state_ = State::Text;
+        ++tags_;
         return tagEnd(selfClosing);
     }
 
@@ -235,6 +248,8 @@ private:
         if (special_ || !nesting_)
             return true;
         if (closing_) {
+            if (open_.empty() && localNesting_)
+                return true;
             if (open_.empty() || open_.back() != name_)
                 return false;
             open_.pop_back();
@@ -255,6 +270,8 @@ private:
     State state_ = State::Text;
     int need_ = 0;
     bool nesting_ = true; // every byte so far was known: the open elements are followed
+    bool localNesting_ = false;
+    std::size_t tags_ = 0;
     enum class Part { Name, Blank, AttrName, Eq, Quote, Value, AfterValue, Slash };
     Part part_ = Part::Name;
     bool closing_ = false, special_ = false;
@@ -264,6 +281,7 @@ private:
 };
 
 enum class Status { End, Fault, Enough };
+
 
 // Where a byte decoded after a restart comes from: any other value is the index, counted from
 // the restart's first output byte, of the byte a back-reference copied (negative: before it).
@@ -285,6 +303,12 @@ public:
     bool finalBlock = false;         // the block being decoded is the last one
     bool inBlock = false;            // between a Huffman block's header and its end
     Tables tables;                   // of the Huffman block being decoded
+    // The Huffman block before it: damaged bits may decode as an end-of-block code and a
+    // header of made-up tables, so the fault shows only inside a block that never was.
+    Tables previousTables;
+    bool havePrevious = false;
+    bool previousFinal = false;
+    std::uint64_t tablesBit = 0;     // where the header of `tables` begins
     bool completeHistory = true;
     int settle = 0;                  // symbols left whose output is marked unknown
     bool lenientStored = false;      // a stored byte that is not text becomes unknown, no fault
@@ -426,6 +450,8 @@ private:
     // Reads a block header; a stored block is copied whole. End: go on with the block.
     Status header(std::vector<std::uint8_t>& out, std::size_t historyStart, std::size_t outLimit) {
         (void)historyStart;
+        const std::uint64_t start = bitPos;
+        const bool endedFinal = finalBlock;
         finalBlock = bits(1) != 0;
         const std::uint32_t type = bits(2);
         if (overrun_ || type == 3)
@@ -461,6 +487,13 @@ private:
             checkpoints.emplace_back(bitPos > kDistrustBits ? bitPos - kDistrustBits : 0, out.size());
             return Status::End;
         }
+        if (sawTables_) {
+            previousTables = tables;
+            previousFinal = endedFinal;
+            havePrevious = true;
+        }
+        sawTables_ = true;
+        tablesBit = start;
         if (type == 1) {
             tables = fixedTables();
             inBlock = true;
@@ -519,6 +552,7 @@ private:
     std::size_t historyStart_ = 0;
     std::uint64_t symbols_ = 0;
     bool started_ = false;
+    bool sawTables_ = false; // `tables` holds a block's tables
     XmlCheck check_;
 };
 
@@ -617,7 +651,80 @@ public:
         return found;
     }
 
+    // When too few seams are sequences seen before (a small part has little text before the
+    // gap to compare with): the position at which the output from the cut, every copied byte
+    // read from the prefix, stays XML to the end of the trace with the most whole tags made of
+    // copied bytes, when no position away from it has half as many. The first cut with such a
+    // position is taken, and the output is kept from the first copied byte known there: the
+    // literals before it may still be output of damaged bits.
+    std::optional<Place> bestByMarkup(std::size_t sound) {
+        std::vector<std::size_t> scores;
+        for (const std::size_t cut : kCuts) {
+            if (cut + 4 >= post_.size() || budget_.over())
+                break;
+            cutAt(cut);
+            const std::size_t lo = sound - std::min(sound, kSlack + cut);
+            const std::size_t hi = sound + std::min(farthest_, kWindow) - std::min(sound + std::min(farthest_, kWindow), cut);
+            if (hi < lo)
+                continue;
+            scores.assign(hi - lo + 1, 0);
+            std::size_t at = lo;
+            for (std::size_t p = lo; p <= hi; ++p) {
+                if ((p & 255) == 0 && budget_.over())
+                    return std::nullopt;
+                scores[p - lo] = tagsOfCopies(p, sound);
+                if (scores[p - lo] > scores[at - lo])
+                    at = p;
+            }
+            std::size_t rival = 0;
+            for (std::size_t p = lo; p <= hi; ++p)
+                if (p + kNeighbourhood < at || p > at + kNeighbourhood)
+                    rival = std::max(rival, scores[p - lo]);
+            const std::size_t top = scores[at - lo];
+            if (top < kMinMarkupTags || rival * 2 > top)
+                continue;
+            for (std::size_t j = cut; j < roots_.size(); ++j)
+                if (copied(roots_[j]) && resolved(j, at, sound) != kUnknownByte)
+                    return Place{j, at + j};
+            return std::nullopt;
+        }
+        return std::nullopt;
+    }
+
 private:
+    // The byte at index j of the output with index 0 at position p of the part.
+    std::uint8_t resolved(std::size_t j, std::size_t p, std::size_t sound) const {
+        const std::int32_t r = roots_[j];
+        if (r == Source::kLost)
+            return kUnknownByte;
+        if (!copied(r))
+            return post_[j];
+        const std::int64_t q = static_cast<std::int64_t>(p) + r;
+        return q >= 0 && static_cast<std::size_t>(q) < std::min(sound, p + cut_) ? prefix_[static_cast<std::size_t>(q)] : kUnknownByte;
+    }
+
+    // How many whole tags hold a known copied byte, when the output from the cut is XML to the
+    // end with index 0 at position p; 0 when it is not.
+    std::size_t tagsOfCopies(std::size_t p, std::size_t sound) {
+        XmlCheck check;
+        check.forget();
+        check.checkLocalNesting();
+        std::size_t tags = 0, j = cut_;
+        bool copiedInTag = false;
+        for (; j < roots_.size(); ++j) {
+            const std::uint8_t c = resolved(j, p, sound);
+            const std::size_t before = check.tags();
+            if (c == '<')
+                copiedInTag = false;
+            copiedInTag |= c != kUnknownByte && copied(roots_[j]);
+            if (!check.accept(c))
+                break;
+            tags += check.tags() > before && copiedInTag;
+        }
+        budget_.spend(kLookWork * (j - cut_ + 1) / 2);
+        return j == roots_.size() ? tags : 0;
+    }
+
     // The cuts are coarse: an earlier cut keeps more of the output when the seams it adds fit
     // (at the same position) nearly all.
     Place refine(Place place, std::size_t sound) {
@@ -676,6 +783,7 @@ private:
     static constexpr std::size_t kMaxSeams = 4096;
     static constexpr std::size_t kStride = 1009;
     static constexpr long kMinScore = 12;
+    static constexpr std::size_t kMinMarkupTags = 16;
     static constexpr std::size_t kNeighbourhood = 4;
     // A position is given up when no more than half of the first kTrialSeams known seams fit.
     static constexpr long kTrialSeams = 24;
@@ -812,8 +920,17 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
     probe.reserve(kProbeOutput + 300);
     while (status == Status::Fault) {
         result.damaged = true;
-        const bool haveTables = d.inBlock;
-        const Tables tables = d.tables;
+        // Tables to decode on with inside a block: those of the block the fault showed in, and
+        // the block's before it when its header was read where damage may already have been.
+        // Decoding on inside a block ends with it when it is the last one: no block header
+        // follows its end-of-block code, only the end of the data.
+        struct InBlock {
+            Tables tables;
+            bool final;
+        };
+        std::vector<InBlock> inBlock;
+        if (d.inBlock)
+            inBlock.push_back({d.tables, d.finalBlock});
         // Past the last restart point, so that every round makes progress.
         const std::uint64_t from = result.restarts > 0 ? std::max(d.faultBit, lastRestart + 1) : d.faultBit;
         // The output from shortly before the fault was noticed on may come from damaged bits.
@@ -828,6 +945,8 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
             sound = restartOut;
             soundBit = lastRestart;
         }
+        if (d.havePrevious && d.tablesBit >= soundBit)
+            inBlock.push_back({d.previousTables, d.previousFinal});
         bool found = false;
         int foundMode = 0;
         std::uint64_t at = 0;
@@ -839,22 +958,24 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
                 out.resize(std::min(out.size(), sound));
                 return result;
             }
-            // Inside the damaged block with its tables first, then as a new block.
-            for (int mode = haveTables ? 0 : 1; mode < 2 && !found; ++mode) {
+            // Inside a block with the tables above first, then as a new block (mode -1).
+            for (int mode = 0; mode <= static_cast<int>(inBlock.size()) && !found; ++mode) {
                 Decoder trial(data);
                 trial.bitPos = p;
                 trial.completeHistory = false;
-                if (mode == 0) {
-                    trial.tables = tables;
+                const int m = mode < static_cast<int>(inBlock.size()) ? mode : -1;
+                if (m >= 0) {
+                    trial.tables = inBlock[m].tables;
+                    trial.finalBlock = inBlock[m].final;
                     trial.inBlock = true;
                 }
                 probe.clear();
                 const Status s = trial.run(probe, 0, kProbeOutput);
                 budget.spend(kTrialWork + (trial.bitPos - p));
                 if ((s == Status::Enough && trial.literals >= kProbeLiterals && trial.symbols() >= kProbeSymbols) ||
-                    (s == Status::End && trial.literals >= kProbeLiteralsAtEnd)) {
+                    (s == Status::End && trial.literals >= kProbeLiteralsAtEnd && trial.bitPos + kEndSlackBits >= endBit)) {
                     found = true;
-                    foundMode = mode;
+                    foundMode = m;
                     at = p;
                 }
             }
@@ -869,8 +990,9 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
             r.bitPos = at;
             r.completeHistory = false;
             r.lenientStored = true;
-            if (foundMode == 0) {
-                r.tables = tables;
+            if (foundMode >= 0) {
+                r.tables = inBlock[foundMode].tables;
+                r.finalBlock = inBlock[foundMode].final;
                 r.inBlock = true;
             }
             return r;
@@ -885,8 +1007,10 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
         // noticed, so the restart may also belong a little before `sound`.
         std::optional<RestartPlacement::Place> placed;
         // A short trace first: a later fault in its stretch would spoil the fit. A longer one
-        // when damaged bits decoded into so much output that the short one is mostly that.
-        for (const std::size_t traced : kTraceOutput) {
+        // when damaged bits decoded into so much output that the short one is mostly that. The
+        // markup of the short one is checked when the seams place nothing.
+        for (int round = 0; round < 3 && !placed; ++round) {
+            const std::size_t traced = kTraceOutput[round == 1 ? 1 : 0];
             Decoder trace = restart;
             std::vector<std::int32_t> sources;
             sources.reserve(traced);
@@ -897,9 +1021,12 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
             RestartPlacement placement(std::span<const std::uint8_t>(out).first(sound), probe, sources, budget);
             const double perBit = soundBit > 0 ? static_cast<double>(sound) / static_cast<double>(soundBit) : 1.0;
             const std::uint64_t lostBits = at - std::min(at, soundBit);
-            placed = placement.best(sound, sound + static_cast<std::size_t>(perBit * static_cast<double>(lostBits)));
-            if (placed || probe.size() < traced)
-                break;
+            if (round < 2)
+                placed = placement.best(sound, sound + static_cast<std::size_t>(perBit * static_cast<double>(lostBits)));
+            else
+                placed = placement.bestByMarkup(sound);
+            if (round == 0 && probe.size() < traced)
+                round = 1; // the whole rest was traced: a longer trace is the same
         }
         std::size_t historyStart = 0;
         if (placed) {

@@ -162,6 +162,13 @@ TEST(DocxTextScanner, RunsAroundLostBytes) {
         {std::string("\0\0:p><w:r><w:t>lost paragraph start</w:t></w:r></w:p>", 53), {"r:lost paragraph start", "P"}},
         {"<w:p><w:r><w:rPr/>no lost byte</w:t></w:r></w:p>", {"P"}},
         {std::string("\0<w:p></w:p><w:r><w:t>outside</w:t></w:r>", 41), {"P"}},
+        // Text cut by lost bytes: up to them after a start tag, after them before an end tag;
+        // the words they touch are dropped.
+        {std::string("<w:p><w:r><w:t>kept words cu\0\0</w:r></w:p>", 42), {"r:kept words ", "P"}},
+        {std::string("<w:p><w:r><w:t>head lo\0\0st tail words</w:t></w:r></w:p>", 55), {"r:head  tail words", "P"}},
+        {std::string("<w:p><w:r><w:rPr/>\0\0ost tail words</w:t></w:r></w:p>", 52), {"r: tail words", "P"}},
+        {std::string("<w:p><w:r><w:rPr/>\0\0>tag end after</w:t></w:r></w:p>", 52), {"r:tag end after", "P"}},
+        {"<w:p><w:r><w:t>no lost byte<w:br/></w:r></w:p>", {"P"}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(calls(c.xml), c.calls) << c.xml;
