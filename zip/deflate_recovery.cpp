@@ -596,10 +596,12 @@ public:
         std::size_t at;  // position in the part of the byte at the cut
     };
 
-    RestartPlacement(std::span<const std::uint8_t> prefix, std::span<const std::uint8_t> post,
+    // `decoded` is the part so far, sound up to `sound`.
+    RestartPlacement(std::span<const std::uint8_t> decoded, std::size_t sound, std::span<const std::uint8_t> post,
                      std::span<const std::int32_t> sources, Budget& budget)
-        : prefix_(prefix), post_(post.first(std::min(post.size(), sources.size()))), sources_(sources),
+        : prefix_(decoded), post_(post.first(std::min(post.size(), sources.size()))), sources_(sources),
           roots_(sources.size()), seen_(kSeenBits / 64), budget_(budget) {
+        const std::span<const std::uint8_t> prefix = decoded.first(std::min(sound, decoded.size()));
         const auto note = [&](std::span<const std::uint8_t> s) {
             std::uint32_t v = 0;
             int known = 0;
@@ -614,6 +616,37 @@ public:
         note(prefix.subspan(prefix.size() - std::min(prefix.size(), kSeenWindow)));
         note(post_);
         budget_.spend(kSeenBits / 64 + std::min(prefix.size(), kSeenWindow) + post_.size());
+    }
+
+    // How far the part decoded before the fault holds at a place, beyond `sound`: up to where
+    // the kept output begins, and no further than the first seam of a piece copied from after
+    // `sound` that does not fit (so the output of damaged bits before the fault stays out).
+    std::size_t soundEnd(Place place, std::size_t sound) {
+        const std::size_t p = place.at - place.cut;
+        const std::size_t end = std::min(prefix_.size(), place.at);
+        if (end <= sound)
+            return sound;
+        cutAt(place.cut);
+        std::vector<std::pair<std::size_t, bool>> looks; // (farthest source, fits)
+        for (const std::size_t j : seams_) {
+            const int f = fits(j, p, end);
+            std::size_t farthest = 0;
+            for (std::size_t k = j - 2; k <= j + 1; ++k)
+                if (copied(roots_[k]))
+                    farthest = std::max<std::int64_t>(farthest, static_cast<std::int64_t>(p) + roots_[k]);
+            if (f != 0 && farthest >= sound)
+                looks.emplace_back(farthest, f > 0);
+        }
+        std::sort(looks.begin(), looks.end());
+        std::size_t held = sound;
+        int fit = 0;
+        for (const auto& [at, fits] : looks) {
+            if (!fits)
+                break;
+            held = at + 1;
+            ++fit;
+        }
+        return fit >= kSettleSeams ? held : sound;
     }
 
     // The best cut and position for an output whose first byte is expected near `expected`
@@ -829,7 +862,7 @@ private:
     int fits(std::size_t j, std::size_t p, std::size_t sound) const {
         ++looks_;
         // The prefix is read up to where the kept output begins.
-        const std::size_t trusted = std::min(sound, p + cut_);
+        const std::size_t trusted = std::min({sound, p + cut_, prefix_.size()});
         std::uint32_t v = 0;
         for (std::size_t k = j - 2; k <= j + 1; ++k) {
             const std::int32_t r = roots_[k];
@@ -1006,6 +1039,7 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
         // comes from. The damage may have made the decoder run ahead of the original before it
         // noticed, so the restart may also belong a little before `sound`.
         std::optional<RestartPlacement::Place> placed;
+        std::size_t placedSound = sound; // what of the part holds once the restart is placed
         // A short trace first: a later fault in its stretch would spoil the fit. A longer one
         // when damaged bits decoded into so much output that the short one is mostly that. The
         // markup of the short one is checked when the seams place nothing.
@@ -1018,13 +1052,15 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
             probe.clear();
             trace.run(probe, 0, traced);
             budget.spend(trace.bitPos - at);
-            RestartPlacement placement(std::span<const std::uint8_t>(out).first(sound), probe, sources, budget);
+            RestartPlacement placement(out, sound, probe, sources, budget);
             const double perBit = soundBit > 0 ? static_cast<double>(sound) / static_cast<double>(soundBit) : 1.0;
             const std::uint64_t lostBits = at - std::min(at, soundBit);
             if (round < 2)
                 placed = placement.best(sound, sound + static_cast<std::size_t>(perBit * static_cast<double>(lostBits)));
             else
                 placed = placement.bestByMarkup(sound);
+            if (placed)
+                placedSound = placement.soundEnd(*placed, sound);
             if (round == 0 && probe.size() < traced)
                 round = 1; // the whole rest was traced: a longer trace is the same
         }
@@ -1048,7 +1084,7 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
             // copy from an unknown stretch.
             restart.lenientText = false;
             const std::size_t resume = placed->at + (probe.size() - placed->cut);
-            out.resize(std::min(resume, sound));
+            out.resize(std::min({resume, placedSound, out.size()}));
             if (result.restarts == 1)
                 result.firstGap = out.size();
             out.resize(resume, kUnknownByte);
