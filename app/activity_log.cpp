@@ -41,7 +41,13 @@ std::filesystem::path logFilePath() {
     std::string folder = registry::readValue(key, "LogPath");
     if (folder.empty() || !files::isFolder(folder))
         folder = registry::readValue(key, "FilePath");
-    if (folder.empty() || folder.back() != '/')
+    if (folder.empty()) {
+        // Neither is recorded (a run outside an installation): the user's state folder, never
+        // the root of the file system.
+        const auto state = defaultLogFolder();
+        return state.empty() ? std::filesystem::path() : state / kLogFileName;
+    }
+    if (folder.back() != '/')
         folder += '/';
     return folder + kLogFileName;
 }
@@ -56,6 +62,8 @@ std::filesystem::path defaultLogFolder() {
 
 bool ensureWritableLogFolder() {
     const auto folder = logFilePath().parent_path();
+    if (folder.empty())
+        return false; // no folder to write to at all
     if (files::isFolder(folder) && ::access(folder.c_str(), W_OK) == 0)
         return true;
     const auto fallback = defaultLogFolder();

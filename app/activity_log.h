@@ -12,7 +12,7 @@ inline constexpr std::uintmax_t kLogSizeLimit = 5242880; // a larger log is rest
 inline constexpr const char* kLogFileName = "Activity Log.txt";
 
 // The log file as resolved now: the folder of "LogPath" when it names an existing folder,
-// else the folder of "FilePath" (empty: the file system root).
+// else the folder of "FilePath"; when neither is recorded, defaultLogFolder() (empty when that is).
 std::filesystem::path logFilePath();
 
 // Appends one fragment whole. Appends are serialised within the process, so fragments are

@@ -31,6 +31,7 @@ void restoreEnv(const char* name, const std::optional<std::string>& value) {
 
 constexpr const char* kInstanceVariable = "QUILLMEND_INSTANCE";
 std::vector<std::optional<std::string>> scopeStack; // values before each enterPrivateServerScope()
+std::string privateScope;                           // the value of the innermost scope
 
 } // namespace
 
@@ -69,6 +70,7 @@ std::string enterPrivateServerScope() {
     const std::string value = before.value_or("run") + "." + std::to_string(::getpid()) + "-" +
                               std::to_string(ticks) + "-" + std::to_string(counter++);
     ::setenv(kInstanceVariable, value.c_str(), 1);
+    privateScope = value;
     return value;
 }
 
@@ -77,6 +79,11 @@ void leaveServerScope() {
         return;
     restoreEnv(kInstanceVariable, scopeStack.back());
     scopeStack.pop_back();
+    privateScope = scopeStack.empty() ? std::string() : getEnv(kInstanceVariable).value_or("");
+}
+
+bool inPrivateServerScope() {
+    return !privateScope.empty() && getEnv(kInstanceVariable) == privateScope;
 }
 
 void cleanUpRunFiles() {

@@ -35,6 +35,8 @@ private:
 // before the call is restored by leaveServerScope(). Returns the new value.
 std::string enterPrivateServerScope();
 void leaveServerScope();
+// True while the servers this process starts get the instance value of its own scope.
+bool inPrivateServerScope();
 
 // The end-of-run clean-up: the preview files, the unpacked package of the last .docx file.
 void cleanUpRunFiles();

@@ -1,6 +1,6 @@
-// -j N: files processed at once, each in a worker process of its own (the session record is
-// one per process). The parent starts at most N workers, collects each one's report when it
-// ends and prints its progress lines in one piece.
+// -j N: files processed at once in N worker processes (the session record is one per
+// process). Each worker takes one input at a time from the parent, which collects each
+// report as it comes and prints its progress lines in one piece.
 #pragma once
 
 #include "cli/batch_report.h"

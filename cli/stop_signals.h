@@ -30,6 +30,8 @@ private:
     std::atomic<int> received_{0};
     std::atomic<bool> done_{false};
     sigset_t oldMask_{};
+    int signalFd_ = -1; // the blocked signals, read by the watcher
+    int wakeFd_ = -1;   // ends the watcher's wait
     std::thread watcher_;
 };
 

@@ -30,8 +30,10 @@ a desktop program and a batch command line, with their own document server.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-# Library dependencies are read from the binaries by dpkg-shlibdeps.
+# Library dependencies are read from the binaries by dpkg-shlibdeps; libzip, which the document
+# server loads on first use, is named here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "${QM_LIBZIP_PACKAGE}")
 # The help pages and the log are opened with the desktop's opener; a spelling dictionary
 # sharpens the choice of the recommended candidate (any hunspell dictionary will do).
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, hunspell-en-us | hunspell-dictionary")

@@ -2,10 +2,10 @@
 // document relationships, the main document with inline pictures (DrawingML, r:embed into
 // word/media), a small style sheet and the core and extended document properties.
 #include "docserver/format_io.h"
+#include "docserver/libzip_loader.h"
 
 #include "platform/files.h"
 
-#include <zip.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -108,7 +108,7 @@ zip_int64_t readRange(void* userdata, void* data, zip_uint64_t len, zip_source_c
     case ZIP_SOURCE_READ: {
         const std::uint64_t n = std::min<std::uint64_t>(len, r->size - r->pos);
         if (n > 0 && !r->file->readAt(r->start + r->pos, data, static_cast<std::size_t>(n))) {
-            zip_error_set(&r->error, ZIP_ER_READ, errno);
+            libzip().zip_error_set(&r->error, ZIP_ER_READ, errno);
             return -1;
         }
         r->pos += n;
@@ -117,17 +117,17 @@ zip_int64_t readRange(void* userdata, void* data, zip_uint64_t len, zip_source_c
     case ZIP_SOURCE_CLOSE: return 0;
     case ZIP_SOURCE_STAT: {
         auto* st = static_cast<zip_stat_t*>(data);
-        zip_stat_init(st);
+        libzip().zip_stat_init(st);
         st->size = r->size;
         st->valid |= ZIP_STAT_SIZE;
         return sizeof(*st);
     }
-    case ZIP_SOURCE_ERROR: return zip_error_to_data(&r->error, data, len);
+    case ZIP_SOURCE_ERROR: return libzip().zip_error_to_data(&r->error, data, len);
     case ZIP_SOURCE_FREE: delete r; return 0;
     case ZIP_SOURCE_SUPPORTS:
-        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+        return libzip().zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
                                               ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
-    default: zip_error_set(&r->error, ZIP_ER_OPNOTSUPP, 0); return -1;
+    default: libzip().zip_error_set(&r->error, ZIP_ER_OPNOTSUPP, 0); return -1;
     }
 }
 
@@ -138,17 +138,17 @@ void zipParts(const std::deque<Part>& parts, const std::filesystem::path& file) 
     if (part.empty())
         throw DocError("cannot write " + file.string() + ": " + std::strerror(errno));
     int zerr = 0;
-    zip_t* za = zip_open(part.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &zerr);
+    zip_t* za = libzip().zip_open(part.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &zerr);
     if (!za) {
         ::unlink(part.c_str());
         zip_error_t error;
-        zip_error_init_with_code(&error, zerr);
-        const std::string why = zip_error_strerror(&error);
-        zip_error_fini(&error);
+        libzip().zip_error_init_with_code(&error, zerr);
+        const std::string why = libzip().zip_error_strerror(&error);
+        libzip().zip_error_fini(&error);
         throw DocError("cannot write " + file.string() + ": " + why);
     }
     auto fail = [&](const std::string& why) {
-        zip_discard(za);
+        libzip().zip_discard(za);
         ::unlink(part.c_str());
         throw DocError("cannot write " + file.string() + ": " + why);
     };
@@ -156,27 +156,27 @@ void zipParts(const std::deque<Part>& parts, const std::filesystem::path& file) 
         zip_source_t* src = nullptr;
         if (p.file) {
             auto* range = new RangeSource{p.file, p.start, p.size};
-            src = zip_source_function(za, readRange, range);
+            src = libzip().zip_source_function(za, readRange, range);
             if (!src)
                 delete range;
         } else {
-            src = zip_source_buffer(za, p.data.data(), p.data.size(), 0);
+            src = libzip().zip_source_buffer(za, p.data.data(), p.data.size(), 0);
         }
-        const zip_int64_t index = src ? zip_file_add(za, p.name.c_str(), src, ZIP_FL_ENC_UTF_8) : -1;
+        const zip_int64_t index = src ? libzip().zip_file_add(za, p.name.c_str(), src, ZIP_FL_ENC_UTF_8) : -1;
         if (index < 0) {
             if (src)
-                zip_source_free(src);
+                libzip().zip_source_free(src);
             fail("cannot add " + p.name + " to the package");
         }
         // A large part is deflated at the fastest level: on a body of several megabytes the
         // default level costs more than the whole rest of a salvage, for a third smaller output.
         const std::uint64_t size = p.file ? p.size : p.data.size();
         const zip_uint32_t level = size >= kFastDeflateFrom ? 1 : 0;
-        zip_set_file_compression(za, static_cast<zip_uint64_t>(index), p.compress ? ZIP_CM_DEFLATE : ZIP_CM_STORE,
+        libzip().zip_set_file_compression(za, static_cast<zip_uint64_t>(index), p.compress ? ZIP_CM_DEFLATE : ZIP_CM_STORE,
                                  level);
     }
-    if (zip_close(za) != 0)
-        fail(zip_strerror(za));
+    if (libzip().zip_close(za) != 0)
+        fail(libzip().zip_strerror(za));
     if (::rename(part.c_str(), file.c_str()) != 0) {
         const int saved = errno;
         ::unlink(part.c_str());

@@ -1,9 +1,9 @@
 #include "docserver/zip_package.h"
+#include "docserver/libzip_loader.h"
 
 #include "platform/bytes.h"
 #include "zip/file_header.h"
 
-#include <zip.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -76,48 +76,48 @@ std::string inflateTolerant(std::span<const std::uint8_t> input, std::size_t lim
 
 ZipPackage::ZipPackage(std::span<const std::uint8_t> bytes) : bytes_(bytes) {
     zip_error_t error;
-    zip_error_init(&error);
-    zip_source_t* src = zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error);
+    libzip().zip_error_init(&error);
+    zip_source_t* src = libzip().zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error);
     if (src) {
-        za_ = zip_open_from_source(src, ZIP_RDONLY, &error);
+        za_ = libzip().zip_open_from_source(src, ZIP_RDONLY, &error);
         if (!za_)
-            zip_source_free(src);
+            libzip().zip_source_free(src);
     }
-    zip_error_fini(&error);
+    libzip().zip_error_fini(&error);
 }
 
 ZipPackage::~ZipPackage() {
     if (za_)
-        zip_discard(za_);
+        libzip().zip_discard(za_);
 }
 
 std::optional<std::string> ZipPackage::readViaLibzip(const std::string& name, bool& complete) {
     complete = false;
     if (!za_)
         return std::nullopt;
-    const zip_int64_t index = zip_name_locate(za_, name.c_str(), ZIP_FL_NOCASE | ZIP_FL_ENC_RAW);
+    const zip_int64_t index = libzip().zip_name_locate(za_, name.c_str(), ZIP_FL_NOCASE | ZIP_FL_ENC_RAW);
     if (index < 0)
         return std::nullopt;
     zip_stat_t st;
-    if (zip_stat_index(za_, static_cast<zip_uint64_t>(index), 0, &st) != 0 || !(st.valid & ZIP_STAT_COMP_SIZE) ||
+    if (libzip().zip_stat_index(za_, static_cast<zip_uint64_t>(index), 0, &st) != 0 || !(st.valid & ZIP_STAT_COMP_SIZE) ||
         !(st.valid & ZIP_STAT_COMP_METHOD))
         return std::nullopt;
     if (st.comp_method != ZIP_CM_STORE && st.comp_method != ZIP_CM_DEFLATE)
         return std::nullopt;
     // The compressed bytes cannot be more than the package holds.
     const std::size_t rawSize = static_cast<std::size_t>(std::min<zip_uint64_t>(st.comp_size, bytes_.size()));
-    zip_file_t* f = zip_fopen_index(za_, static_cast<zip_uint64_t>(index), ZIP_FL_COMPRESSED);
+    zip_file_t* f = libzip().zip_fopen_index(za_, static_cast<zip_uint64_t>(index), ZIP_FL_COMPRESSED);
     if (!f)
         return std::nullopt;
     std::vector<std::uint8_t> raw(rawSize);
     std::size_t got = 0;
     while (got < raw.size()) {
-        const zip_int64_t n = zip_fread(f, raw.data() + got, raw.size() - got);
+        const zip_int64_t n = libzip().zip_fread(f, raw.data() + got, raw.size() - got);
         if (n <= 0)
             break;
         got += static_cast<std::size_t>(n);
     }
-    zip_fclose(f);
+    libzip().zip_fclose(f);
     raw.resize(got);
     if (st.comp_method == ZIP_CM_STORE) {
         complete = got == st.comp_size;
@@ -199,9 +199,9 @@ std::optional<std::string> ZipPackage::read(const std::string& name, bool* compl
 std::vector<std::string> ZipPackage::names() {
     std::vector<std::string> out;
     if (za_) {
-        const zip_int64_t n = zip_get_num_entries(za_, 0);
+        const zip_int64_t n = libzip().zip_get_num_entries(za_, 0);
         for (zip_int64_t i = 0; i < n; ++i)
-            if (const char* name = zip_get_name(za_, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW))
+            if (const char* name = libzip().zip_get_name(za_, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW))
                 out.push_back(normalName(name));
     }
     if (!scanned_)

@@ -15,6 +15,9 @@ std::shared_ptr<Connection> connectInProcess();
 // Throws WordError when the server cannot be started.
 std::shared_ptr<Connection> connectOutOfProcess();
 
+// The servers this process started that have not ended yet.
+int liveServers();
+
 // The server program: $QUILLMEND_WORD_SERVER when set, else installFolder/quillmend-word,
 // else quillmend-word beside the running executable.
 std::filesystem::path serverProgram();

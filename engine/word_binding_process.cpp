@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -82,9 +83,13 @@ std::string describeStatus(int status) {
     return "ended";
 }
 
+std::atomic<int> liveServerCount{0}; // started by this process and not yet reaped
+
 class ProcessConnection final : public Connection {
 public:
-    ProcessConnection(pid_t pid, int toServer, int fromServer) : pid_(pid), to_(toServer), from_(fromServer) {}
+    ProcessConnection(pid_t pid, int toServer, int fromServer) : pid_(pid), to_(toServer), from_(fromServer) {
+        ++liveServerCount;
+    }
 
     ~ProcessConnection() override {
         // Closing the request pipe asks an idle server to end; a busy one is killed after the grace.
@@ -186,7 +191,7 @@ private:
             if (r == pid_)
                 break;
             if (r < 0 && errno != EINTR) { // reaped by someone else
-                pid_ = -1;
+                forgetServer();
                 return -1;
             }
             if (r == 0 && std::chrono::steady_clock::now() >= deadline) {
@@ -197,8 +202,13 @@ private:
             }
             std::this_thread::sleep_for(1ms);
         }
-        pid_ = -1;
+        forgetServer();
         return status;
+    }
+
+    void forgetServer() {
+        pid_ = -1;
+        --liveServerCount;
     }
 
     std::mutex mutex_;
@@ -210,6 +220,8 @@ private:
 };
 
 } // namespace
+
+int liveServers() { return liveServerCount.load(); }
 
 std::filesystem::path serverProgram() {
     if (const char* env = std::getenv("QUILLMEND_WORD_SERVER"); env && *env)

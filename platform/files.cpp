@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <utility>
 
@@ -316,20 +317,23 @@ bool writeAll(int fd, const char* p, std::size_t n) {
 } // namespace
 
 std::optional<ScratchFile> ScratchFile::create() {
-    const std::string dir = temp::folder();
-    int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    ScratchFile f;
+    f.folder_ = temp::folder();
+    return f;
+}
+
+bool ScratchFile::open() {
+    if (fd_ >= 0)
+        return true;
+    fd_ = ::open(folder_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
         // File systems without unnamed files: a named one, removed at once.
-        std::string name = dir + "qm-scratch-XXXXXX";
-        fd = ::mkostemp(name.data(), O_CLOEXEC);
-        if (fd >= 0)
+        std::string name = folder_ + "qm-scratch-XXXXXX";
+        fd_ = ::mkostemp(name.data(), O_CLOEXEC);
+        if (fd_ >= 0)
             ::unlink(name.c_str());
     }
-    if (fd < 0)
-        return std::nullopt;
-    ScratchFile f;
-    f.fd_ = fd;
-    return f;
+    return fd_ >= 0;
 }
 
 ScratchFile::~ScratchFile() {
@@ -338,12 +342,14 @@ ScratchFile::~ScratchFile() {
 }
 
 ScratchFile::ScratchFile(ScratchFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), buffer_(std::move(other.buffer_)), written_(other.written_) {}
+    : folder_(std::move(other.folder_)), fd_(std::exchange(other.fd_, -1)), buffer_(std::move(other.buffer_)),
+      written_(other.written_) {}
 
 ScratchFile& ScratchFile::operator=(ScratchFile&& other) noexcept {
     if (this != &other) {
         if (fd_ >= 0)
             ::close(fd_);
+        folder_ = std::move(other.folder_);
         fd_ = std::exchange(other.fd_, -1);
         buffer_ = std::move(other.buffer_);
         written_ = other.written_;
@@ -360,14 +366,16 @@ bool ScratchFile::append(const void* data, std::size_t n) {
         return true;
     }
     // Large data is written from where it is, not copied into the buffer.
-    if (!writeAll(fd_, p, n))
+    if (!open() || !writeAll(fd_, p, n))
         return false;
     written_ += n;
     return true;
 }
 
 bool ScratchFile::flush() {
-    if (!writeAll(fd_, buffer_.data(), buffer_.size()))
+    if (buffer_.empty())
+        return true;
+    if (!open() || !writeAll(fd_, buffer_.data(), buffer_.size()))
         return false;
     written_ += buffer_.size();
     buffer_.clear();
@@ -375,9 +383,17 @@ bool ScratchFile::flush() {
 }
 
 bool ScratchFile::readAt(std::uint64_t offset, void* data, std::size_t n) {
+    auto* p = static_cast<char*>(data);
+    if (fd_ < 0) { // everything is still in the buffer
+        if (offset + n > buffer_.size()) {
+            errno = EIO;
+            return false;
+        }
+        std::memcpy(p, buffer_.data() + offset, n);
+        return true;
+    }
     if (offset + n > written_ && !flush())
         return false;
-    auto* p = static_cast<char*>(data);
     while (n > 0) {
         const ssize_t got = ::pread(fd_, p, n, static_cast<off_t>(offset));
         if (got < 0 && errno == EINTR)

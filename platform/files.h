@@ -66,11 +66,13 @@ private:
 };
 
 // An unnamed file in the temporary folder for data too large to keep in memory. It has no
-// name, so it disappears with its process however that ends. Appends are buffered; reads see
-// everything appended so far.
+// name, so it disappears with its process however that ends. Appends are buffered, and the
+// file is made only when the buffer first has to be written out (most data fits in it); reads
+// see everything appended so far.
 class ScratchFile {
 public:
-    // nullopt (errno set) when no file can be made.
+    // A scratch file for the temporary folder of now. Failing to make the file shows as a
+    // failed append or flush (errno set).
     static std::optional<ScratchFile> create();
     ~ScratchFile();
     ScratchFile(ScratchFile&& other) noexcept;
@@ -89,6 +91,8 @@ public:
 
 private:
     ScratchFile() = default;
+    bool open(); // makes the file when it does not exist yet
+    std::string folder_;
     int fd_ = -1;
     std::vector<char> buffer_;
     std::uint64_t written_ = 0;

@@ -9,11 +9,12 @@ namespace qm::stages {
 
 // How the analysis ended; Failed: an error escaped the engine (the candidates made stay).
 struct AnalysisResult : FlowResult {
-    bool ranEngine = false; // false for an extension other than "doc", "DOC" and "docx"
+    bool ranEngine = false; // false for an extension other than "doc" and "docx" (any letter case)
 };
 
-// Deletes the previous file's previews, then runs the engine the exact extension test picks
-// ("doc" or "DOC" → .doc engine; "docx" → .docx engine; anything else → none) on file number
+// Deletes the previous file's previews, then runs the engine the extension picks, compared
+// without regard to letter case ("doc" → .doc engine; "docx" → .docx engine; anything else →
+// none) on file number
 // fileNumber (1-based) of sourceFiles, and finally raises analysisFinished and
 // analysisThreadEnded. An error escaping the engine ends the analysis as if the engine had
 // returned, with whatever candidates exist.

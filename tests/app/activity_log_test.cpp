@@ -38,8 +38,18 @@ TEST_F(ActivityLogTest, LogPathPreferredElseFilePath) {
     EXPECT_EQ(test::readText(dir_ / "install" / "Activity Log.txt"), "a\r\n");
 }
 
-TEST_F(ActivityLogTest, BothMissingNamesTheRoot) {
-    EXPECT_EQ(logFilePath(), "/Activity Log.txt");
+TEST_F(ActivityLogTest, BothMissingNameTheUsersStateFolderNeverTheRoot) {
+    env_.set("XDG_STATE_HOME", (dir_ / "state").string());
+    EXPECT_EQ(logFilePath(), dir_ / "state" / "quillmend" / "Activity Log.txt");
+    ASSERT_TRUE(ensureWritableLogFolder());
+    ASSERT_TRUE(appendLog("x"));
+    EXPECT_EQ(test::readText(dir_ / "state" / "quillmend" / "Activity Log.txt"), "x");
+    registry::deleteValue("TYDOC", "LogPath"); // recorded when the folder was made
+    env_.set("XDG_STATE_HOME", std::nullopt);
+    env_.set("HOME", std::nullopt);
+    EXPECT_EQ(logFilePath(), fs::path());
+    EXPECT_FALSE(ensureWritableLogFolder());
+    EXPECT_FALSE(appendLog("y"));
 }
 
 // A system installation folder without a log folder: the user's state folder is recorded.

@@ -94,6 +94,24 @@ std::set<std::string> filesUnder(const fs::path& folder) {
 }
 
 // Document servers still alive whose instance value starts with prefix.
+// A child process of parent running program, or -1.
+pid_t childRunning(pid_t parent, const std::string& program) {
+    for (const auto& e : fs::directory_iterator("/proc")) {
+        const std::string name = e.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const std::string stat = test::readText(e.path() / "stat");
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos || test::readText(e.path() / "comm") != program + "\n")
+            continue;
+        int ppid = 0;
+        char state = 0;
+        if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == parent && state != 'Z')
+            return static_cast<pid_t>(std::stol(name));
+    }
+    return -1;
+}
+
 int serversOf(const std::string& prefix) {
     int count = 0;
     for (const auto& e : fs::directory_iterator("/proc")) {
@@ -440,6 +458,30 @@ TEST_F(CliBatchTest, ParallelRunsAndJobsGiveTheOutputsOfOneAtATime) {
         EXPECT_GT(found, at) << input;
         at = found;
     }
+    EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
+
+    // A worker lost in the middle of a file costs that file only: a new worker takes its place,
+    // so even with both first workers killed the other files are saved.
+    jobs[3] = (dir_ / "lost").string();
+    const pid_t run = startCli(dir_.path(), "lost", jobs);
+    std::set<pid_t> killed;
+    for (int i = 0; i < 2000 && killed.size() < 2; ++i) {
+        if (const pid_t worker = childRunning(run, "quillmend-cli"); worker > 0 && !killed.contains(worker)) {
+            ::kill(worker, SIGKILL);
+            killed.insert(worker);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_EQ(killed.size(), 2u);
+    EXPECT_EQ(waitCli(run), 1);
+    const std::string report = test::readText(dir_ / "lost.out");
+    const std::string ended = "the worker process was ended by signal";
+    int lost = 0;
+    for (auto at = report.find(ended + " 9"); at != std::string::npos; at = report.find(ended + " 9", at + 1))
+        ++lost;
+    EXPECT_EQ(lost, 2) << report;
+    EXPECT_EQ(report.find("not processed"), std::string::npos) << report;
+    EXPECT_GE(filesUnder(dir_ / "lost").size() + 4, expected.size()) << "the other files were saved";
     EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
 }
 

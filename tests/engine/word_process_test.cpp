@@ -1,6 +1,8 @@
 // What only the out-of-process binding has: a quillmend-word child per instance that can die,
 // hang or be ended by stopvane, and the server's command-line mode.
+#include "app/run_environment.h"
 #include "app/session_state.h"
+#include "engine/engine_helpers.h"
 #include "docserver/formats.h"
 #include "engine/word_automation.h"
 #include "engine/word_binding.h"
@@ -164,6 +166,31 @@ TEST_F(WordProcessTest, StopvaneEndsACallBlockedInTheServer) {
     EXPECT_NE(error.find("ended during the call"), std::string::npos) << error;
     EXPECT_TRUE(reaped(pid));
     EXPECT_EQ(process::runAndWait(test::binDir() / "stopvane", {"-check"}), 0);
+}
+
+// In a private scope the companion tool could only meet this process's own servers, so it is
+// started only while one of them lives; outside such a scope it always runs.
+TEST_F(WordProcessTest, StopvaneRunsInAPrivateScopeOnlyWhileAServerLives) {
+    auto& s = session();
+    const auto installed = s.installFolder;
+    s.installFolder = dir_ / "install";
+    fs::create_directories(s.installFolder);
+    test::writeText(s.installFolder / "stopvane", "#!/bin/sh\necho ran >> \"$(dirname \"$0\")/runs\"\n");
+    fs::permissions(s.installFolder / "stopvane", fs::perms::owner_all);
+    auto runs = [&] { return test::readText(s.installFolder / "runs").size() / 4; };
+    enterPrivateServerScope();
+    RunStopvane();
+    EXPECT_EQ(runs(), 0u);
+    auto app = Application::create();
+    RunStopvane();
+    EXPECT_EQ(runs(), 1u) << "a live server";
+    app.Quit();
+    RunStopvane();
+    EXPECT_EQ(runs(), 1u) << "its server ended";
+    leaveServerScope();
+    RunStopvane();
+    EXPECT_EQ(runs(), 2u) << "outside a private scope";
+    s.installFolder = installed;
 }
 
 TEST_F(WordProcessTest, LargeTextCrossesThePipe) {

@@ -67,6 +67,37 @@ TEST_F(TempNamesTest, UnwritableFolderGivesEmptyPath) {
     EXPECT_TRUE(temp::makeFolder("p", dir_ / "no" / "such").empty());
 }
 
+// Data that fits the buffer needs no file; what does not fit reads back from the file, and a
+// file that cannot be made shows as a failed append with errno set.
+TEST_F(TempNamesTest, ScratchFileIsMadeOnlyWhenItsBufferOverflows) {
+    const std::string big(200'000, 'x');
+    for (const bool folderExists : {false, true}) {
+        const fs::path folder = dir_ / (folderExists ? "kept" : "gone");
+        fs::create_directories(folder);
+        env_.set("TMPDIR", folder.string());
+        auto f = files::ScratchFile::create();
+        ASSERT_TRUE(f);
+        ASSERT_TRUE(f->append("small part"));
+        if (!folderExists)
+            fs::remove(folder); // the file is made in it only now
+        char back[5] = {};
+        ASSERT_TRUE(f->readAt(6, back, 4));
+        EXPECT_EQ(std::string(back, 4), "part");
+        EXPECT_FALSE(f->readAt(8, back, 4)) << "past the end";
+        errno = 0;
+        EXPECT_EQ(f->append(big), folderExists);
+        if (!folderExists) {
+            EXPECT_EQ(errno, ENOENT);
+            continue;
+        }
+        std::string tail(4, '\0');
+        ASSERT_TRUE(f->readAt(10 + big.size() - 4, tail.data(), 4));
+        EXPECT_EQ(tail, "xxxx");
+        ASSERT_TRUE(f->readAt(0, back, 5));
+        EXPECT_EQ(std::string(back, 5), "small");
+    }
+}
+
 class FilesTest : public IsolatedTest {};
 
 TEST_F(FilesTest, CopyOverwritesEvenReadOnlyTarget) {
