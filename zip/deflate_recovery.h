@@ -31,16 +31,17 @@ struct RecoveryLimits {
     // Work the search past damage may do, counted (not timed) so that the same data always
     // gives the same result: bits read by trial decoding (plus kTrialWork for each trial) and
     // the bytes traced and compared while placing output after a gap. Decoding on after a
-    // restart is bounded by maxOutput and not counted. A unit takes about a nanosecond here
-    // (0.7-1.6 G units/s on a 2-core machine): the default is a search of about 3 s.
-    std::uint64_t work = std::uint64_t{4} << 30;
+    // restart is bounded by maxOutput and not counted. A unit takes about a nanosecond in a
+    // release build (0.8-2 G units/s on a busy 2-core machine): the default is a search of
+    // 2-4 s.
+    std::uint64_t work = std::uint64_t{3} << 30;
     // Wall-time backstop, far above what `work` takes, so that it never decides a result
     // unless the machine all but stops.
     std::chrono::milliseconds backstop{30000};
 };
 
 // Work counted for setting up one trial decode, besides the bits it reads.
-inline constexpr std::uint64_t kTrialWork = 64;
+inline constexpr std::uint64_t kTrialWork = 256;
 
 struct RecoveryResult {
     std::vector<std::uint8_t> bytes; // the decoded part, unknown bytes marked

@@ -50,7 +50,7 @@ public:
     // also has the recovery's own limit, deflate::RecoveryLimits::work), so that many damaged
     // entries cannot make it slow: about 10 s. Counted, not timed, so that the analysis and
     // the save of one package decode the same.
-    static constexpr std::uint64_t kRecoveryArchiveWork = std::uint64_t{12} << 30;
+    static constexpr std::uint64_t kRecoveryArchiveWork = std::uint64_t{10} << 30;
     // Wall-time backstop for the same, far above what kRecoveryArchiveWork takes.
     static constexpr std::int64_t kRecoveryArchiveBackstopMs = 100000;
     static constexpr std::uint32_t kDefaultOutputBuffer = 65535;
