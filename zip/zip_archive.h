@@ -18,6 +18,7 @@
 #pragma once
 
 #include "zip/central_dir.h"
+#include "zip/deflate_recovery.h"
 #include "zip/file_header.h"
 #include "zip/zip_exception.h"
 #include "zip/zip_internal_info.h"
@@ -50,7 +51,7 @@ public:
     // also has the recovery's own limit, deflate::RecoveryLimits::work), so that many damaged
     // entries cannot make it slow: about 10 s. Counted, not timed, so that the analysis and
     // the save of one package decode the same.
-    static constexpr std::uint64_t kRecoveryArchiveWork = std::uint64_t{10} << 30;
+    static constexpr std::uint64_t kRecoveryArchiveWork = (std::uint64_t{10} << 30) / deflate::kWorkScale;
     // Wall-time backstop for the same, far above what kRecoveryArchiveWork takes.
     static constexpr std::int64_t kRecoveryArchiveBackstopMs = 100000;
     static constexpr std::uint32_t kDefaultOutputBuffer = 65535;

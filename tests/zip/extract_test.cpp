@@ -429,7 +429,7 @@ TEST_F(ZipExtractTest, ExpansionIsBounded) {
     zs.avail_in = static_cast<uInt>(zeros.size());
     zs.next_out = reinterpret_cast<Bytef*>(chunk.data());
     zs.avail_out = static_cast<uInt>(chunk.size());
-    ASSERT_EQ(deflate(&zs, Z_SYNC_FLUSH), Z_OK);
+    ASSERT_EQ(::deflate(&zs, Z_SYNC_FLUSH), Z_OK);
     chunk.resize(chunk.size() - zs.avail_out);
     deflateEnd(&zs);
     std::string bomb;
