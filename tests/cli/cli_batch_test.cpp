@@ -479,9 +479,11 @@ TEST_F(CliBatchTest, ParallelRunsAndJobsGiveTheOutputsOfOneAtATime) {
     int lost = 0;
     for (auto at = report.find(ended + " 9"); at != std::string::npos; at = report.find(ended + " 9", at + 1))
         ++lost;
-    EXPECT_EQ(lost, 2) << report;
+    // A worker killed between two files costs none.
+    EXPECT_GE(lost, 1) << report;
+    EXPECT_LE(lost, 2) << report;
     EXPECT_EQ(report.find("not processed"), std::string::npos) << report;
-    EXPECT_GE(filesUnder(dir_ / "lost").size() + 4, expected.size()) << "the other files were saved";
+    EXPECT_GE(filesUnder(dir_ / "lost").size() + 3 * static_cast<std::size_t>(lost), expected.size()) << "the other files were saved";
     EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
 }
 
