@@ -6,6 +6,7 @@
 #include <cctype>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace qm::deflate {
 
@@ -649,6 +650,15 @@ public:
         return fit >= kSettleSeams ? held : sound;
     }
 
+    // The positions tried for the output from `cut`, first and last. Damaged bits may have
+    // decoded as sound ones for a while before a fault showed, so the kept output may begin a
+    // little before `sound`. Beyond the farthest back-reference every copied byte falls into
+    // the gap: nothing places the output.
+    std::pair<std::size_t, std::size_t> positions(std::size_t sound, std::size_t cut) const {
+        const std::size_t reach = sound + std::min(farthest_, kWindow);
+        return {sound - std::min(sound, kSlack + cut), reach - std::min(reach, cut)};
+    }
+
     // The best cut and position for an output whose first byte is expected near `expected`
     // (nearest among equals), with the prefix sound up to `sound`; nothing when no position
     // fits well or one away from the best fits half as well.
@@ -660,11 +670,7 @@ public:
             if (cut + 4 >= post_.size() || budget_.over())
                 break;
             cutAt(cut);
-            // Damaged bits may have decoded as sound ones for a while before a fault showed, so
-            // the kept output may begin a little before `sound`. Beyond the farthest
-            // back-reference every copied byte falls into the gap: nothing places the output.
-            const std::size_t lo = sound - std::min(sound, kSlack + cut);
-            const std::size_t hi = sound + std::min(farthest_, kWindow) - std::min(sound + std::min(farthest_, kWindow), cut);
+            const auto [lo, hi] = positions(sound, cut);
             long score = 0;
             const auto at = bestPosition(lo, hi, sound, expected - std::min(expected, cut), score);
             if (at && score > foundScore) {
@@ -696,8 +702,7 @@ public:
             if (cut + 4 >= post_.size() || budget_.over())
                 break;
             cutAt(cut);
-            const std::size_t lo = sound - std::min(sound, kSlack + cut);
-            const std::size_t hi = sound + std::min(farthest_, kWindow) - std::min(sound + std::min(farthest_, kWindow), cut);
+            const auto [lo, hi] = positions(sound, cut);
             if (hi < lo)
                 continue;
             scores.assign(hi - lo + 1, 0);
