@@ -123,6 +123,7 @@ std::size_t CZipArchive::Open(const fs::path& path, int mode, int /*volumeSize*/
                              kSizeFreeBytes + (length > (kDefaultExtractLimit / kMaxRatio) ? kDefaultExtractLimit : kMaxRatio * length));
     extractedTotal_ = 0;
     recoveryWorkLeft_ = kRecoveryArchiveWork;
+    entryWork_ = deflate::RecoveryLimits{}.work;
     recoveryBackstopMsLeft_ = kRecoveryArchiveBackstopMs;
     return GetCount();
 }
@@ -301,7 +302,7 @@ bool CZipArchive::RecoverEntry(const CFileHeader& header, std::uint64_t dataOffs
     deflate::RecoveryLimits limits;
     // What the first pass wrote is given back to the total; the ratio rule holds here too.
     limits.maxOutput = std::min(Room() + before, std::max(kRatioFreeBytes, kMaxRatio * data.size()));
-    limits.work = std::min(limits.work, recoveryWorkLeft_);
+    limits.work = std::min(entryWork_, recoveryWorkLeft_);
     limits.backstop = std::min(limits.backstop, std::chrono::milliseconds(recoveryBackstopMsLeft_));
     if (limits.work == 0 || limits.backstop.count() <= 0)
         return false; // the archive's share of the search is used up: inflate's part stands

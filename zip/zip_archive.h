@@ -68,8 +68,9 @@ public:
               std::uint64_t startOffset = 0);
 
     std::size_t GetCount() const { return centralDir_.GetCount(); }
-    // Sets the work left for the search past damage in this archive (Open resets it).
-    void SetRecoveryWork(std::uint64_t left) { recoveryWorkLeft_ = left; }
+    // Sets the work left for the search past damage in this archive, which is then also the
+    // most one entry may take (Open resets both).
+    void SetRecoveryWork(std::uint64_t left) { recoveryWorkLeft_ = entryWork_ = left; }
     // Copies the entry's header; every "\" in the copy's name becomes the native "/". False
     // when the index is not below the entry count.
     bool GetEntryInfo(std::size_t index, CFileHeader& info) const;
@@ -129,6 +130,7 @@ private:
     std::uint64_t extractLimit_ = kDefaultExtractLimit;
     std::uint64_t extractedTotal_ = 0;
     std::uint64_t recoveryWorkLeft_ = kRecoveryArchiveWork;
+    std::uint64_t entryWork_ = deflate::RecoveryLimits{}.work; // the most for one entry
     std::int64_t recoveryBackstopMsLeft_ = kRecoveryArchiveBackstopMs;
     std::vector<std::string> notes_;
 };
