@@ -103,19 +103,40 @@ private:
         }
         if (hasAt(s_, lt, "<w:t") && endsTagName(s_, lt + 4))
             return atRun(lt);
-        if (hasAt(s_, lt, "</w:t") && endsTagName(s_, lt + 5))
-            return atRunEndAfterLostStart(lt);
+        if (hasAt(s_, lt, "</w:t") && endsTagName(s_, lt + 5)) {
+            std::size_t close = lt + 5;
+            while (close < s_.size() && isSpace(s_[close]))
+                ++close;
+            if (close >= s_.size() || (s_[close] != '>' && s_[close] != 0))
+                return lt + 1;
+            return atRunEndAfterLostStart(lt, close + 1);
+        }
+        if (const std::size_t after = lostRunEndTag(lt); after != kNone)
+            return atRunEndAfterLostStart(lt, after);
         return lt + 1;
     }
 
-    // A run end whose start tag was not seen: when the tag just before the text holds bytes
-    // lost to damage, it was the run's start tag, and the text is the run's.
-    std::size_t atRunEndAfterLostStart(std::size_t lt) {
-        std::size_t close = lt + 5;
-        while (close < s_.size() && isSpace(s_[close]))
-            ++close;
-        if (close >= s_.size() || s_[close] != '>')
-            return lt + 1;
+    // Where the tag at lt ends when it is a "</w:t>" some of whose bytes (at most two, not the
+    // "<") are lost to damage: every known byte is the one of "</w:t>" there. kNone otherwise.
+    std::size_t lostRunEndTag(std::size_t lt) const {
+        constexpr std::string_view kEnd = "</w:t>";
+        if (lt + kEnd.size() > s_.size())
+            return kNone;
+        int lost = 0;
+        for (std::size_t k = 1; k < kEnd.size(); ++k) {
+            const std::uint8_t c = s_[lt + k];
+            if (c == 0)
+                ++lost;
+            else if (c != static_cast<std::uint8_t>(kEnd[k]))
+                return kNone;
+        }
+        return lost > 0 && lost <= 2 ? lt + kEnd.size() : kNone;
+    }
+
+    // A run end (the tag from lt up to after) whose start tag was not seen: when the tag just
+    // before the text holds bytes lost to damage, it was the run's start tag, and the text is
+    // the run's.
+    std::size_t atRunEndAfterLostStart(std::size_t lt, std::size_t after) {
         // The text runs back to a '>' after the last tag seen; the damaged tag lies before it.
         const std::size_t from = std::max(lastTag_, lt - std::min(lt, kLostTagReach));
         std::size_t gt = lt;
@@ -123,7 +144,7 @@ private:
             --gt;
         if (gt > from + 1 && std::memchr(s_.data() + from, 0, gt - 1 - from) != nullptr) {
             report(s_.subspan(gt, lt - gt));
-            return close + 1;
+            return after;
         }
         // Otherwise, lost bytes after the last tag end: the text after them is the run's end
         // (the word the last lost byte touches is dropped).
@@ -132,7 +153,7 @@ private:
             --zero;
         if (zero > gt)
             report(s_.subspan(zero - 1, lt - zero + 1));
-        return close + 1;
+        return after;
     }
 
     std::size_t atRun(std::size_t lt) {
@@ -140,11 +161,20 @@ private:
         if (tagEnd == kNone) // broken start tag: no text can be told from tag bytes
             return lt + 4;
         if (s_[tagEnd - 1] == '/') {
-            report({});
+            report(s_.subspan(tagEnd, 0));
             return tagEnd + 1;
         }
         const std::size_t textStart = tagEnd + 1;
         const std::size_t textEnd = nextLt(s_, textStart);
+        if (textEnd != kNone && !hasAt(s_, textEnd, "</w:t")) {
+            // An end tag with bytes lost to damage: the text before it is the run's when all of
+            // it is known.
+            const std::size_t after = lostRunEndTag(textEnd);
+            if (after != kNone && std::memchr(s_.data() + textStart, 0, textEnd - textStart) == nullptr) {
+                report(s_.subspan(textStart, textEnd - textStart));
+                return after;
+            }
+        }
         if (textEnd == kNone || !hasAt(s_, textEnd, "</w:t")) {
             // Not a complete run: the tag that interrupts it is scanned normally. When bytes
             // lost to damage come first, the text up to them is the run's (the word they touch
@@ -157,7 +187,8 @@ private:
         std::size_t close = textEnd + 5;
         while (close < s_.size() && isSpace(s_[close]))
             ++close;
-        if (close >= s_.size() || s_[close] != '>')
+        // Its ">" may be lost to damage.
+        if (close >= s_.size() || (s_[close] != '>' && s_[close] != 0))
             return textEnd;
         report(s_.subspan(textStart, textEnd - textStart));
         return close + 1;
@@ -170,8 +201,15 @@ private:
             if (!lostSince(paragraphEnd_, tagAt_))
                 return;
             paragraphOpen(false);
+        } else if (place_ == Place::InParagraphText) {
+            // Bytes lost since the paragraph's last run may have held its end and the next
+            // one's start: joined, the runs' words could run together into ones never written.
+            const std::size_t from = lastRunEnd_, to = static_cast<std::size_t>(raw.data() - s_.data());
+            if (to > from && std::memchr(s_.data() + from, 0, to - from) != nullptr)
+                visitor_.paragraphEnd();
         }
         visitor_.run(DecodeRunText(raw));
+        lastRunEnd_ = static_cast<std::size_t>(raw.data() - s_.data()) + raw.size();
         place_ = Place::InParagraphText;
     }
 
@@ -219,6 +257,7 @@ private:
     std::size_t tagAt_ = 0;        // where the tag being handled starts
     std::size_t lastTag_ = 0;      // where the tag before it starts
     std::size_t paragraphEnd_ = 0; // where the last paragraph end tag starts
+    std::size_t lastRunEnd_ = 0;   // where the text last reported ends
     std::size_t lastZero_ = kNone; // the last zero found before the text last reported
     std::size_t nextZero_ = 0;     // the first zero after it, kNone when there is none
 };

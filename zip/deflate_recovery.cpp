@@ -6,6 +6,7 @@
 #include <cctype>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace qm::deflate {
@@ -280,6 +281,42 @@ private:
     std::string name_;
     std::vector<std::string> open_;
 };
+
+// Markup that WordprocessingML parts share, whatever the document: a small part has too little
+// of its own before a gap for the seams after it to be found among what it holds.
+constexpr std::string_view kMarkup =
+    "<w:body><w:p w:rsidR=\"\" w:rsidRPr=\"\" w:rsidRDefault=\"\" w:rsidP=\"\" w:rsidSect=\"\"><w:pPr>"
+    "<w:pStyle w:val=\"\"/><w:keepNext/><w:keepLines/><w:widowControl w:val=\"0\"/><w:numPr><w:ilvl w:val=\"0\"/>"
+    "<w:numId w:val=\"1\"/></w:numPr><w:spacing w:before=\"\" w:after=\"\" w:line=\"\" w:lineRule=\"auto\"/>"
+    "<w:ind w:left=\"\" w:right=\"\" w:firstLine=\"\" w:hanging=\"\"/><w:contextualSpacing/><w:jc w:val=\"center\"/>"
+    "<w:outlineLvl w:val=\"0\"/></w:pPr><w:r><w:rPr><w:rStyle w:val=\"\"/><w:rFonts w:ascii=\"\" w:hAnsi=\"\" "
+    "w:eastAsia=\"\" w:cs=\"\"/><w:b/><w:bCs/><w:i/><w:iCs/><w:caps/><w:strike/><w:noProof/><w:color w:val=\"\"/>"
+    "<w:sz w:val=\"\"/><w:szCs w:val=\"\"/><w:highlight w:val=\"\"/><w:u w:val=\"single\"/><w:vertAlign "
+    "w:val=\"superscript\"/><w:lang w:val=\"en-US\" w:eastAsia=\"\" w:bidi=\"\"/></w:rPr><w:t xml:space=\"preserve\">"
+    " </w:t></w:r><w:r><w:t></w:t></w:r></w:p><w:proofErr w:type=\"spellStart\"/><w:proofErr w:type=\"spellEnd\"/>"
+    "<w:proofErr w:type=\"gramStart\"/><w:proofErr w:type=\"gramEnd\"/><w:bookmarkStart w:id=\"0\" w:name=\"\"/>"
+    "<w:bookmarkEnd w:id=\"0\"/><w:tab/><w:br w:type=\"page\"/><w:lastRenderedPageBreak/><w:fldChar "
+    "w:fldCharType=\"begin\"/><w:instrText xml:space=\"preserve\"></w:instrText><w:fldChar w:fldCharType=\"separate\"/>"
+    "<w:fldChar w:fldCharType=\"end\"/><w:fldSimple w:instr=\"\"></w:fldSimple><w:hyperlink r:id=\"\" w:history=\"1\">"
+    "</w:hyperlink><w:footnoteReference w:id=\"\"/><w:endnoteReference w:id=\"\"/><w:tbl><w:tblPr><w:tblStyle "
+    "w:val=\"\"/><w:tblW w:w=\"0\" w:type=\"auto\"/><w:tblLook w:val=\"\"/></w:tblPr><w:tblGrid><w:gridCol w:w=\"\"/>"
+    "</w:tblGrid><w:tr><w:trPr></w:trPr><w:tc><w:tcPr><w:tcW w:w=\"\" w:type=\"dxa\"/><w:gridSpan w:val=\"\"/>"
+    "<w:vMerge w:val=\"restart\"/><w:tcBorders><w:top w:val=\"single\" w:sz=\"4\" w:space=\"0\" w:color=\"auto\"/>"
+    "<w:left w:val=\"nil\"/><w:bottom w:val=\"\"/><w:right w:val=\"\"/></w:tcBorders><w:shd w:val=\"clear\" "
+    "w:color=\"auto\" w:fill=\"\"/><w:vAlign w:val=\"center\"/></w:tcPr></w:tc></w:tr></w:tbl><w:sdt><w:sdtPr>"
+    "</w:sdtPr><w:sdtContent></w:sdtContent></w:sdt><w:drawing><wp:inline distT=\"0\" distB=\"0\" distL=\"0\" "
+    "distR=\"0\"><wp:extent cx=\"\" cy=\"\"/><wp:effectExtent l=\"0\" t=\"0\" r=\"0\" b=\"0\"/><wp:docPr id=\"\" "
+    "name=\"\"/><wp:cNvGraphicFramePr><a:graphicFrameLocks noChangeAspect=\"1\"/></wp:cNvGraphicFramePr><a:graphic>"
+    "<a:graphicData uri=\"\"><pic:pic><pic:nvPicPr><pic:cNvPr id=\"0\" name=\"\"/><pic:cNvPicPr/></pic:nvPicPr>"
+    "<pic:blipFill><a:blip r:embed=\"\"/><a:srcRect/><a:stretch><a:fillRect/></a:stretch></pic:blipFill><pic:spPr "
+    "bwMode=\"auto\"><a:xfrm><a:off x=\"0\" y=\"0\"/><a:ext cx=\"\" cy=\"\"/></a:xfrm><a:prstGeom prst=\"rect\">"
+    "<a:avLst/></a:prstGeom><a:noFill/><a:ln><a:noFill/></a:ln></pic:spPr></pic:pic></a:graphicData></a:graphic>"
+    "</wp:inline></w:drawing><w:pict><v:shape id=\"\" type=\"\" style=\"\"><v:imagedata r:id=\"\" o:title=\"\"/>"
+    "<v:textbox><w:txbxContent></w:txbxContent></v:textbox></v:shape></w:pict><w:sectPr><w:headerReference "
+    "w:type=\"default\" r:id=\"\"/><w:footerReference w:type=\"default\" r:id=\"\"/><w:type w:val=\"continuous\"/>"
+    "<w:pgSz w:w=\"12240\" w:h=\"15840\"/><w:pgMar w:top=\"1440\" w:right=\"1440\" w:bottom=\"1440\" w:left=\"1440\" "
+    "w:header=\"720\" w:footer=\"720\" w:gutter=\"0\"/><w:pgNumType w:start=\"1\"/><w:cols w:space=\"720\"/>"
+    "<w:titlePg/><w:docGrid w:linePitch=\"360\"/></w:sectPr></w:body></w:document>";
 
 enum class Status { End, Fault, Enough };
 
@@ -599,9 +636,9 @@ public:
 
     // `decoded` is the part so far, sound up to `sound`.
     RestartPlacement(std::span<const std::uint8_t> decoded, std::size_t sound, std::span<const std::uint8_t> post,
-                     std::span<const std::int32_t> sources, Budget& budget)
+                     std::span<const std::int32_t> sources, Budget& budget, bool withMarkup)
         : prefix_(decoded), post_(post.first(std::min(post.size(), sources.size()))), sources_(sources),
-          roots_(sources.size()), seen_(kSeenBits / 64), budget_(budget) {
+          roots_(sources.size()), seen_(kSeenBits / 64), budget_(budget), withMarkup_(withMarkup) {
         const std::span<const std::uint8_t> prefix = decoded.first(std::min(sound, decoded.size()));
         const auto note = [&](std::span<const std::uint8_t> s) {
             std::uint32_t v = 0;
@@ -616,6 +653,8 @@ public:
         };
         note(prefix.subspan(prefix.size() - std::min(prefix.size(), kSeenWindow)));
         note(post_);
+        if (withMarkup)
+            note({reinterpret_cast<const std::uint8_t*>(kMarkup.data()), kMarkup.size()});
         budget_.spend(kSeenBits / 64 + std::min(prefix.size(), kSeenWindow) + post_.size());
     }
 
@@ -650,6 +689,38 @@ public:
         return fit >= kSettleSeams ? held : sound;
     }
 
+    // The same told by the markup, for when too few seams are sequences seen before: the least
+    // end up to which reading the prefix makes the most whole tags of copied bytes in the output
+    // from the place on, that output staying XML. Output of damaged bits copied into tags
+    // rarely makes whole ones.
+    std::size_t markupEnd(Place place, std::size_t sound) {
+        const std::size_t p = place.at - place.cut;
+        const std::size_t last = std::min(prefix_.size(), place.at);
+        if (last <= sound)
+            return sound;
+        cutAt(place.cut);
+        std::size_t end = sound;
+        std::size_t most = markupTags(p, sound).value_or(0);
+        const auto tryEnd = [&](std::size_t e) {
+            const auto tags = markupTags(p, e);
+            if (tags && *tags > most) {
+                most = *tags;
+                end = e;
+            }
+        };
+        for (std::size_t e = sound; e < last && !budget_.over();) {
+            e = std::min(last, e + kEndStep);
+            tryEnd(e);
+        }
+        // The step is coarse: the least end with as many tags.
+        for (std::size_t e = end > sound + kEndStep ? end - kEndStep + 1 : sound + 1; e < end && !budget_.over(); ++e)
+            if (markupTags(p, e).value_or(0) >= most) {
+                end = e;
+                break;
+            }
+        return end;
+    }
+
     // The positions tried for the output from `cut`, first and last. Damaged bits may have
     // decoded as sound ones for a while before a fault showed, so the kept output may begin a
     // little before `sound`. Beyond the farthest back-reference every copied byte falls into
@@ -670,7 +741,11 @@ public:
             if (cut + 4 >= post_.size() || budget_.over())
                 break;
             cutAt(cut);
-            const auto [lo, hi] = positions(sound, cut);
+            auto [lo, hi] = positions(sound, cut);
+            // With the shared markup, seams fit far more often by chance: the output is looked
+            // for no further than the lost stretch before the restart can have reached.
+            if (withMarkup_)
+                hi = std::min(hi, expected + kSlack);
             long score = 0;
             const auto at = bestPosition(lo, hi, sound, expected - std::min(expected, cut), score);
             if (at && score > foundScore) {
@@ -683,8 +758,12 @@ public:
         }
         if (found && found->cut > 0)
             found = refine(*found, sound);
-        if (found)
+        if (found) {
+            const std::size_t from = found->cut;
             found = settle(*found, sound);
+            if (found)
+                found = widen(*found, from, sound);
+        }
         budget_.spend(looks_ * kLookWork);
         looks_ = 0;
         return found;
@@ -729,6 +808,13 @@ public:
         return std::nullopt;
     }
 
+    // Whether the output from the place on, every copied byte read from the prefix, stays XML to
+    // the end of the trace.
+    bool holdsAsMarkup(Place place, std::size_t sound) {
+        cutAt(place.cut);
+        return markupTags(place.at - place.cut, sound).has_value();
+    }
+
 private:
     // The byte at index j of the output with index 0 at position p of the part.
     std::uint8_t resolved(std::size_t j, std::size_t p, std::size_t sound) const {
@@ -743,7 +829,10 @@ private:
 
     // How many whole tags hold a known copied byte, when the output from the cut is XML to the
     // end with index 0 at position p; 0 when it is not.
-    std::size_t tagsOfCopies(std::size_t p, std::size_t sound) {
+    std::size_t tagsOfCopies(std::size_t p, std::size_t sound) { return markupTags(p, sound).value_or(0); }
+
+    // The same, nothing when the output is not XML.
+    std::optional<std::size_t> markupTags(std::size_t p, std::size_t sound) {
         XmlCheck check;
         check.forget();
         check.checkLocalNesting();
@@ -760,7 +849,9 @@ private:
             tags += check.tags() > before && copiedInTag;
         }
         budget_.spend(kLookWork * (j - cut_ + 1) / 2);
-        return j == roots_.size() ? tags : 0;
+        if (j < roots_.size())
+            return std::nullopt;
+        return tags;
     }
 
     // The cuts are coarse: an earlier cut keeps more of the output when the seams it adds fit
@@ -811,6 +902,32 @@ private:
         return std::nullopt;
     }
 
+    // Settling drops output whose seams are too few, or too seldom seen before, to tell. From
+    // `from` up to the settled start, with every byte copied from before `from` read from the
+    // prefix: the output from the first tag start after the last byte that is not XML on is
+    // kept too (the bytes before it may be output of damaged bits).
+    Place widen(Place settled, std::size_t from, std::size_t sound) {
+        if (settled.cut <= from)
+            return settled;
+        const std::size_t p = settled.at - settled.cut;
+        cutAt(from);
+        XmlCheck check;
+        check.forget();
+        std::optional<std::size_t> tagStart;
+        for (std::size_t j = from; j < settled.cut; ++j) {
+            const std::uint8_t c = resolved(j, p, sound);
+            if (!check.accept(c)) {
+                check.forget();
+                tagStart.reset();
+            } else if (c == '<' && !tagStart) {
+                tagStart = j;
+            }
+        }
+        budget_.spend(kLookWork * (settled.cut - from));
+        return tagStart ? Place{*tagStart, p + *tagStart} : settled;
+    }
+
+    static constexpr std::size_t kEndStep = 8;
     static constexpr int kSettleSeams = 4;
     static constexpr std::size_t kFineCut = 16;
     static constexpr std::size_t kSeenBits = std::size_t{1} << 22;
@@ -937,6 +1054,7 @@ private:
     std::vector<std::uint64_t> seen_;
     Budget& budget_;
     mutable std::uint64_t looks_ = 0; // seams looked at and not yet spent from the budget
+    bool withMarkup_;                 // the shared markup is among the sequences seen
 };
 
 } // namespace
@@ -1048,7 +1166,8 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
         // A short trace first: a later fault in its stretch would spoil the fit. A longer one
         // when damaged bits decoded into so much output that the short one is mostly that. The
         // markup of the short one is checked when the seams place nothing.
-        for (int round = 0; round < 3 && !placed; ++round) {
+        for (int step = 0; step < 4 && !placed; ++step) {
+            int round = step == 2 ? 3 : step == 3 ? 2 : step;
             const std::size_t traced = kTraceOutput[round == 1 ? 1 : 0];
             Decoder trace = restart;
             std::vector<std::int32_t> sources;
@@ -1057,17 +1176,19 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
             probe.clear();
             trace.run(probe, 0, traced);
             budget.spend(trace.bitPos - at);
-            RestartPlacement placement(out, sound, probe, sources, budget);
+            RestartPlacement placement(out, sound, probe, sources, budget, round == 3);
             const double perBit = soundBit > 0 ? static_cast<double>(sound) / static_cast<double>(soundBit) : 1.0;
             const std::uint64_t lostBits = at - std::min(at, soundBit);
-            if (round < 2)
+            if (round != 2)
                 placed = placement.best(sound, sound + static_cast<std::size_t>(perBit * static_cast<double>(lostBits)));
             else
                 placed = placement.bestByMarkup(sound);
+            if (round == 3 && placed && !placement.holdsAsMarkup(*placed, sound))
+                placed.reset();
             if (placed)
-                placedSound = placement.soundEnd(*placed, sound);
+                placedSound = std::max(placement.soundEnd(*placed, sound), placement.markupEnd(*placed, sound));
             if (round == 0 && probe.size() < traced)
-                round = 1; // the whole rest was traced: a longer trace is the same
+                step = 1; // the whole rest was traced: a longer trace is the same
         }
         std::size_t historyStart = 0;
         if (placed) {
