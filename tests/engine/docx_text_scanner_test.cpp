@@ -169,6 +169,13 @@ TEST(DocxTextScanner, RunsAroundLostBytes) {
         {std::string("<w:p><w:r><w:rPr/>\0\0ost tail words</w:t></w:r></w:p>", 52), {"r: tail words", "P"}},
         {std::string("<w:p><w:r><w:rPr/>\0\0>tag end after</w:t></w:r></w:p>", 52), {"r:tag end after", "P"}},
         {"<w:p><w:r><w:t>no lost byte<w:br/></w:r></w:p>", {"P"}},
+        // An end tag with lost bytes after known text; a start and an end tag both with lost
+        // bytes; runs with lost bytes between them are not joined into one paragraph.
+        {std::string("<w:p><w:r><w:t>lost end</w:\0></w:r></w:p><w:p><w:r><w:t>lost close</w:t\0</w:r></w:p>", 84),
+         {"r:lost end", "P", "r:lost close", "P"}},
+        {std::string("<w:p><w:r><w:\0\0>both ends</\0\0t></w:r></w:p>", 43), {"r:both ends", "P"}},
+        {std::string("<w:p><w:r><w:t>Total</w:t></w:r>\0\0<w:r><w:t>Net</w:t></w:r></w:p>", 65),
+         {"r:Total", "P", "r:Net", "P"}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(calls(c.xml), c.calls) << c.xml;

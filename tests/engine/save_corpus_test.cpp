@@ -15,6 +15,7 @@
 #include "tests/engine/save_test_tools.h"
 #include "tests/support/test_support.h"
 #include "tests/support/word_recall.h"
+#include "zip/deflate_recovery.h"
 
 #include <gtest/gtest.h>
 #include <zip.h>
@@ -433,6 +434,10 @@ TEST_F(SaveCorpus, DocxRecallPerDamageClass) {
         EXPECT_LE(sums.foreign, damageClass == "midflip" ? 5u : 0u) << damageClass;
     }
     EXPECT_GE(byClass["streamed"].preview / std::max<std::size_t>(byClass["streamed"].files, 1), 0.9);
+    // Damaged compressed data in the middle of the document part: the search past the damage
+    // has less work in unoptimised builds and is not held to a share under the sanitizers.
+    if (const auto& m = byClass["midflip"]; m.files > 0 && deflate::kWorkScale <= 8)
+        EXPECT_GE(m.preview / m.files, deflate::kWorkScale == 1 ? 0.55 : 0.5);
 }
 
 TEST_F(SaveCorpus, DocxCandidateHoldsTheTextOfPreview1) {
