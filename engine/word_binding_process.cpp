@@ -6,6 +6,7 @@
 #include "engine/word_binding.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -296,10 +297,18 @@ private:
         pending_.clear();
         try {
             const std::vector<Value> zeros(3, std::int16_t{0});
-            const proto::Reply reply = roundTrip(
-                [&] { return proto::encodeRequest({kApplicationId, dispid::Quit, CallKind::Method, zeros}); });
-            return reply.ok && keepAsSpare();
-        } catch (const WordError&) {
+            {
+                SigpipeBlock block;
+                proto::writeFrame(to_, proto::encodeRequest({kApplicationId, dispid::Quit, CallKind::Method, zeros}));
+            }
+            // An idle server answers at once; one that does not is ended as any other.
+            pollfd ready{from_, POLLIN, 0};
+            const int waitMs = static_cast<int>(std::chrono::milliseconds(kExitGrace).count());
+            if (::poll(&ready, 1, waitMs) != 1)
+                return false;
+            const auto frame = proto::readFrame(from_);
+            return frame && proto::decodeReply(*frame).ok && keepAsSpare();
+        } catch (const proto::ProtocolError&) {
             return false;
         }
     }

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
+#include <optional>
 #include <thread>
 
 using namespace qm;
@@ -314,17 +315,27 @@ TEST_F(WordProcessTest, MalformedRepliesRaiseAndTheServerIsReaped) {
     }
 }
 
+// Also when spares are kept, where the release first asks the server to quit.
 TEST_F(WordProcessTest, AServerThatIgnoresTheClosedPipeIsKilled) {
     fakeServer("exec sleep 30");
-    pid_t pid;
-    const auto started = std::chrono::steady_clock::now();
-    {
-        auto app = Application::create();
-        pid = onlyChild();
-        ASSERT_GT(pid, 0);
+    for (const bool spares : {false, true}) {
+        SCOPED_TRACE(spares);
+        std::optional<KeepSpareServers> keep;
+        if (spares)
+            enterPrivateServerScope(), keep.emplace();
+        pid_t pid;
+        const auto started = std::chrono::steady_clock::now();
+        {
+            auto app = Application::create();
+            pid = onlyChild();
+            ASSERT_GT(pid, 0);
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 6s);
+        EXPECT_TRUE(reaped(pid));
+        EXPECT_EQ(spareServers(), 0);
+        if (spares)
+            keep.reset(), leaveServerScope();
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 6s);
-    EXPECT_TRUE(reaped(pid));
 }
 
 TEST_F(WordProcessTest, ServerProgramLookup) {
