@@ -10,6 +10,7 @@
 #include "engine/candidate_assessment.h"
 #include "engine/engine_helpers.h"
 #include "engine/gallery_page.h"
+#include "engine/word_binding.h"
 #include "platform/files.h"
 #include "platform/temp.h"
 #include "stages/analysis_worker.h"
@@ -356,6 +357,7 @@ int runStoppable(const Options& options, Console& console, WorkControl& control,
 
     enterPrivateServerScope();
     ownScope = true;
+    const word::KeepSpareServers spareServers; // the run's servers serve file after file
     if (!valid.empty())
         assess::Lexicon::installed(); // read once here: the workers inherit the dictionaries
     assess::rememberReadBacks(true);

@@ -3,6 +3,7 @@
 #include "app/run_environment.h"
 #include "cli/stop_signals.h"
 #include "engine/engine_helpers.h"
+#include "engine/word_binding.h"
 #include "platform/files.h"
 #include "platform/temp.h"
 
@@ -73,6 +74,7 @@ bool receiveIndex(int fd, std::uint64_t& index) {
     enterPrivateServerScope(); // its servers are its own: sibling workers never end them
     int status = 0;
     {
+        const word::KeepSpareServers spareServers;
         WorkControl control;
         StopSignals signals([&control](int) {
             control.requestStop();

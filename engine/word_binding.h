@@ -15,8 +15,27 @@ std::shared_ptr<Connection> connectInProcess();
 // Throws WordError when the server cannot be started.
 std::shared_ptr<Connection> connectOutOfProcess();
 
-// The servers this process started that have not ended yet.
+// The servers this process started that have not ended yet, spares not counted.
 int liveServers();
+
+// While one lives, in a private server scope (app/run_environment.h), an instance that quits
+// cleanly leaves its server running as a spare, reset to a new instance, and the next
+// Application::create() of this process takes it instead of starting a process: a batch starts
+// a handful of servers instead of a few per file. Only in a private scope, where no other
+// program's Word check or stopvane looks for them. A spare serves only a start with the same
+// program and environment, at most 64 instances; stopvane ends spares like any server. When the
+// last one ends, the spares end.
+class KeepSpareServers {
+public:
+    KeepSpareServers();
+    ~KeepSpareServers();
+    KeepSpareServers(const KeepSpareServers&) = delete;
+    KeepSpareServers& operator=(const KeepSpareServers&) = delete;
+};
+
+// The spare servers kept now, and ending them (a forked child only closes its parent's pipes).
+int spareServers();
+void endSpareServers();
 
 // The server program: $QUILLMEND_WORD_SERVER when set, else installFolder/quillmend-word,
 // else quillmend-word beside the running executable.

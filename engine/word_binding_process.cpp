@@ -1,10 +1,12 @@
 // The out-of-process binding: each Word instance is a quillmend-word child process that reads
 // requests on its stdin and answers on its stdout (see docserver/protocol.h).
+#include "app/run_environment.h"
 #include "app/session_state.h"
 #include "docserver/protocol.h"
 #include "engine/word_binding.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -16,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -83,18 +86,114 @@ std::string describeStatus(int status) {
     return "ended";
 }
 
-std::atomic<int> liveServerCount{0}; // started by this process and not yet reaped
+// Closes a server's pipes, gives it the grace to end, kills it after that, and reaps it.
+// Returns its wait status, or -1 when it was already reaped by someone else.
+int endServerProcess(pid_t pid, int& to, int& from) {
+    if (to >= 0)
+        ::close(std::exchange(to, -1));
+    if (from >= 0)
+        ::close(std::exchange(from, -1));
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + kExitGrace;
+    for (;;) {
+        const pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            return status;
+        if (r < 0 && errno != EINTR)
+            return -1;
+        if (r == 0 && std::chrono::steady_clock::now() >= deadline) {
+            ::kill(pid, SIGKILL);
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            return status;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+}
+
+std::atomic<int> liveServerCount{0}; // started by this process, not yet reaped, not spare
+
+// Spare servers: a server whose instance quit cleanly, reset to a new instance and kept for the
+// next Application::create() while a KeepSpareServers lives.
+struct Spare {
+    pid_t pid;
+    int to, from;
+    int uses;    // instances it has served
+    pid_t owner; // the process that started it: a forked child never takes its parent's
+    std::string key;
+};
+constexpr int kMaxUses = 64; // then it ends, so that nothing one instance left grows for long
+constexpr std::size_t kMaxSpares = 2;
+std::mutex spareMutex;
+std::vector<Spare> spares;
+int spareKeepers = 0;   // KeepSpareServers alive in keeperProcess
+pid_t keeperProcess = 0; // a forked child starts its own count
+
+bool keepingSparesLocked() { return spareKeepers > 0 && keeperProcess == ::getpid() && inPrivateServerScope(); }
+
+bool keepingSpares() {
+    std::lock_guard lock(spareMutex);
+    return keepingSparesLocked();
+}
+
+// What a server takes from its start: the program and the whole environment (instance value,
+// TMPDIR, test hooks). A spare serves only a start that would have made the same server.
+std::string serverKey(const std::filesystem::path& program) {
+    std::string key = program.string();
+    for (char** e = environ; e && *e; ++e)
+        key.append(1, '\0').append(*e);
+    return key;
+}
+
+// Ends the spares in list; those another process started only lose this process's pipes.
+void endSpares(std::vector<Spare> list) {
+    for (Spare& s : list) {
+        if (s.owner == ::getpid())
+            endServerProcess(s.pid, s.to, s.from);
+        else
+            ::close(s.to), ::close(s.from);
+    }
+}
+
+// A live spare that a start with this key may take. Spares that cannot serve it (another key,
+// another process's) are ended; those that ended meanwhile (stopvane) are dropped.
+std::optional<Spare> takeSpare(const std::string& key) {
+    std::vector<Spare> stale;
+    std::optional<Spare> found;
+    {
+        std::lock_guard lock(spareMutex);
+        std::vector<Spare> kept;
+        for (Spare& s : spares) {
+            int status = 0;
+            if (s.owner != ::getpid() || s.key != key)
+                stale.push_back(std::move(s));
+            else if (::waitpid(s.pid, &status, WNOHANG) != 0)
+                ::close(s.to), ::close(s.from);
+            else if (!found)
+                found = std::move(s);
+            else
+                kept.push_back(std::move(s));
+        }
+        spares = std::move(kept);
+    }
+    endSpares(std::move(stale));
+    return found;
+}
 
 class ProcessConnection final : public Connection {
 public:
-    ProcessConnection(pid_t pid, int toServer, int fromServer) : pid_(pid), to_(toServer), from_(fromServer) {
+    ProcessConnection(pid_t pid, int toServer, int fromServer, int uses, std::string key)
+        : pid_(pid), to_(toServer), from_(fromServer), uses_(uses), key_(std::move(key)) {
         ++liveServerCount;
     }
 
     ~ProcessConnection() override {
-        // Closing the request pipe asks an idle server to end; a busy one is killed after the grace.
+        // Releasing the instance ends it. While spares are kept that is a Quit, so that the
+        // process can serve the next instance; otherwise closing the request pipe asks an idle
+        // server to end, and a busy one is killed after the grace.
         std::lock_guard lock(mutex_);
-        endServer();
+        if (!quitIntoSpare())
+            endServer();
     }
 
     Value invoke(std::uint32_t object, int id, CallKind kind, const std::vector<Value>& args) override {
@@ -113,7 +212,8 @@ public:
         sendPending();
         const proto::Reply reply = roundTrip([&] { return proto::encodeRequest({object, id, kind, args}); });
         if (object == kApplicationId && id == dispid::Quit && kind == CallKind::Method && reply.ok) {
-            endServer();
+            if (!keepAsSpare())
+                endServer();
             endReason_ = "Word has quit";
         }
         if (!reply.ok)
@@ -175,35 +275,59 @@ private:
         throw WordError(endReason_);
     }
 
-    // Closes the pipes, gives the server the grace to end, kills it after that, and reaps it.
-    // Returns its wait status, or -1 when it was already reaped.
+    // Ends and reaps the server; returns its wait status, or -1 when it was already reaped.
     int endServer() {
-        if (to_ >= 0)
-            ::close(to_), to_ = -1;
-        if (from_ >= 0)
-            ::close(from_), from_ = -1;
-        if (pid_ <= 0)
+        if (pid_ <= 0) {
+            if (to_ >= 0)
+                ::close(std::exchange(to_, -1));
+            if (from_ >= 0)
+                ::close(std::exchange(from_, -1));
             return -1;
-        int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + kExitGrace;
-        for (;;) {
-            const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-            if (r == pid_)
-                break;
-            if (r < 0 && errno != EINTR) { // reaped by someone else
-                forgetServer();
-                return -1;
-            }
-            if (r == 0 && std::chrono::steady_clock::now() >= deadline) {
-                ::kill(pid_, SIGKILL);
-                while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-                }
-                break;
-            }
-            std::this_thread::sleep_for(1ms);
         }
+        const int status = endServerProcess(pid_, to_, from_);
         forgetServer();
         return status;
+    }
+
+    // Quits the instance of a server that may become a spare (inserts still held back are
+    // dropped, as closing the pipe would) and keeps it as one.
+    bool quitIntoSpare() {
+        if (key_.empty() || pid_ <= 0 || !endReason_.empty() || !keepingSpares())
+            return false;
+        pending_.clear();
+        try {
+            const std::vector<Value> zeros(3, std::int16_t{0});
+            {
+                SigpipeBlock block;
+                proto::writeFrame(to_, proto::encodeRequest({kApplicationId, dispid::Quit, CallKind::Method, zeros}));
+            }
+            // An idle server answers at once; one that does not is ended as any other.
+            pollfd ready{from_, POLLIN, 0};
+            const int waitMs = static_cast<int>(std::chrono::milliseconds(kExitGrace).count());
+            if (::poll(&ready, 1, waitMs) != 1)
+                return false;
+            const auto frame = proto::readFrame(from_);
+            return frame && proto::decodeReply(*frame).ok && keepAsSpare();
+        } catch (const proto::ProtocolError&) {
+            return false;
+        }
+    }
+
+    // After a clean Quit: keeps the server (which has started a new instance) as a spare when
+    // spares are kept and a new start would make the same server.
+    bool keepAsSpare() {
+        if (key_.empty() || uses_ >= kMaxUses || pid_ <= 0)
+            return false;
+        {
+            std::lock_guard lock(spareMutex);
+            if (!keepingSparesLocked() || spares.size() >= kMaxSpares ||
+                key_ != serverKey(serverProgram()))
+                return false;
+            spares.push_back({pid_, to_, from_, uses_, ::getpid(), std::move(key_)});
+        }
+        to_ = from_ = -1;
+        forgetServer();
+        return true;
     }
 
     void forgetServer() {
@@ -214,6 +338,8 @@ private:
     std::mutex mutex_;
     pid_t pid_;
     int to_, from_;
+    const int uses_;  // instances this server has served, this one included
+    std::string key_; // its start's key when it may become a spare, else empty
     std::string endReason_; // set once the server is gone; every later call fails with it
     std::vector<proto::Request> pending_;
     std::size_t pendingBytes_ = 0;
@@ -222,6 +348,37 @@ private:
 } // namespace
 
 int liveServers() { return liveServerCount.load(); }
+
+KeepSpareServers::KeepSpareServers() {
+    std::lock_guard lock(spareMutex);
+    if (keeperProcess != ::getpid())
+        keeperProcess = ::getpid(), spareKeepers = 0;
+    ++spareKeepers;
+}
+
+KeepSpareServers::~KeepSpareServers() {
+    std::vector<Spare> ending;
+    {
+        std::lock_guard lock(spareMutex);
+        if (keeperProcess == ::getpid() && --spareKeepers == 0)
+            ending.swap(spares);
+    }
+    endSpares(std::move(ending));
+}
+
+int spareServers() {
+    std::lock_guard lock(spareMutex);
+    return static_cast<int>(spares.size());
+}
+
+void endSpareServers() {
+    std::vector<Spare> ending;
+    {
+        std::lock_guard lock(spareMutex);
+        ending.swap(spares);
+    }
+    endSpares(std::move(ending));
+}
 
 std::filesystem::path serverProgram() {
     if (const char* env = std::getenv("QUILLMEND_WORD_SERVER"); env && *env)
@@ -239,6 +396,13 @@ std::filesystem::path serverProgram() {
 
 std::shared_ptr<Connection> connectOutOfProcess() {
     const auto program = serverProgram();
+    std::string key;
+    if (keepingSpares()) {
+        key = serverKey(program);
+        if (auto spare = takeSpare(key))
+            return std::make_shared<ProcessConnection>(spare->pid, spare->to, spare->from, spare->uses + 1,
+                                                       std::move(key));
+    }
     int request[2], reply[2];
     if (::pipe2(request, O_CLOEXEC) != 0)
         throw WordError(std::string("cannot start the document server: ") + std::strerror(errno));
@@ -274,8 +438,8 @@ std::shared_ptr<Connection> connectOutOfProcess() {
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-    std::string path = program.string(), serve = "--serve";
-    char* argv[] = {path.data(), serve.data(), nullptr};
+    std::string path = program.string(), serve = "--serve", reusable = "--reusable";
+    char* argv[] = {path.data(), serve.data(), key.empty() ? nullptr : reusable.data(), nullptr};
     pid_t pid = -1;
     const int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -287,7 +451,7 @@ std::shared_ptr<Connection> connectOutOfProcess() {
         ::close(reply[0]);
         throw WordError("cannot start the document server \"" + path + "\": " + std::strerror(rc));
     }
-    return std::make_shared<ProcessConnection>(pid, request[1], reply[0]);
+    return std::make_shared<ProcessConnection>(pid, request[1], reply[0], 1, std::move(key));
 }
 
 } // namespace qm::word

@@ -1,11 +1,12 @@
 // quillmend-word: the document server, one Word instance per process.
 //
-//   quillmend-word --serve                  answer automation requests on stdin/stdout
+//   quillmend-word --serve [--reusable]     answer automation requests on stdin/stdout
 //   quillmend-word --convert INPUT OUTPUT   insert INPUT into a new document, save OUTPUT
 //   quillmend-word --help | --version
 //
 // In serve mode the process ends when the client closes its pipe, after a successful Quit,
-// or when stopvane ends it. Test hook: $QUILLMEND_WORD_TEST_DELAY_MS makes every request
+// or when stopvane ends it. With --reusable a successful Quit starts a new instance instead,
+// so that the client can keep the process for its next one. Test hook: $QUILLMEND_WORD_TEST_DELAY_MS makes every request
 // wait that long before it is answered, so a call can be caught blocked in the server.
 #include "docserver/formats.h"
 #include "docserver/protocol.h"
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -32,7 +34,7 @@ namespace proto = qm::docserver::protocol;
 
 constexpr const char* kUsage =
     "usage: quillmend-word --convert INPUT OUTPUT\n"
-    "       quillmend-word --serve\n"
+    "       quillmend-word --serve [--reusable]\n"
     "       quillmend-word --help | --version\n"
     "\n"
     "The document server of Quillmend: it stands in for Microsoft Word.\n"
@@ -44,7 +46,8 @@ constexpr const char* kUsage =
     "                          INPUT cannot be read or OUTPUT cannot be written, 2 on a\n"
     "                          usage error.\n"
     "  --serve                 serve one Word instance over stdin/stdout (used by the\n"
-    "                          program; the protocol is binary).\n";
+    "                          program; the protocol is binary). With --reusable a\n"
+    "                          successful Quit starts a new instance instead of ending.\n";
 
 int delayMs() {
     const char* v = std::getenv("QUILLMEND_WORD_TEST_DELAY_MS");
@@ -54,7 +57,7 @@ int delayMs() {
     return ms > 0 && ms < 3'600'000 ? static_cast<int>(ms) : 0;
 }
 
-int serve() {
+int serve(bool reusable) {
     // A client that went away shows up as a failed write, not as a signal.
     ::signal(SIGPIPE, SIG_IGN);
     // Replies go to a private copy of stdout; anything else printed goes to stderr so that
@@ -66,8 +69,9 @@ int serve() {
         return 1;
     }
     const int delay = delayMs();
-    docserver::WordInstance word;
+    std::optional<docserver::WordInstance> instance(std::in_place);
     for (;;) {
+        docserver::WordInstance& word = *instance;
         std::optional<std::vector<std::uint8_t>> frame;
         try {
             frame = proto::readFrame(in);
@@ -102,8 +106,11 @@ int serve() {
         } catch (const proto::ProtocolError&) {
             return 1; // the client is gone
         }
-        if (word.hasQuit())
-            return 0;
+        if (word.hasQuit()) {
+            if (!reusable)
+                return 0;
+            instance.emplace(); // nothing of the old instance is left for the next
+        }
     }
 }
 
@@ -135,8 +142,8 @@ int convert(const std::string& input, const std::string& output) {
 
 int main(int argc, char** argv) {
     const std::string cmd = argc > 1 ? argv[1] : "";
-    if (cmd == "--serve" && argc == 2)
-        return serve();
+    if (cmd == "--serve" && (argc == 2 || (argc == 3 && std::strcmp(argv[2], "--reusable") == 0)))
+        return serve(argc == 3);
     if (cmd == "--convert" && argc == 4)
         return convert(argv[2], argv[3]);
     if ((cmd == "--help" || cmd == "-h") && argc == 2) {

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
+#include <optional>
 #include <thread>
 
 using namespace qm;
@@ -193,6 +194,56 @@ TEST_F(WordProcessTest, StopvaneRunsInAPrivateScopeOnlyWhileAServerLives) {
     s.installFolder = installed;
 }
 
+// A batch keeps its servers as spares: a quit or released instance leaves its process, reset,
+// for the next instance of the same program and environment, and nothing else.
+TEST_F(WordProcessTest, SpareServersServeOnlyTheirOwnScopeAndEnvironment) {
+    const auto stopvane = test::binDir() / "stopvane";
+    enterPrivateServerScope();
+    pid_t first;
+    {
+        const KeepSpareServers keep;
+        auto app = Application::create();
+        app.Documents().Add();
+        first = onlyChild();
+        ASSERT_GT(first, 0);
+        app.Quit();
+        EXPECT_THROW(app.Version(), WordError);
+        EXPECT_EQ(spareServers(), 1);
+        EXPECT_EQ(liveServers(), 0);
+        {
+            auto again = Application::create();
+            EXPECT_EQ(onlyChild(), first);
+            EXPECT_EQ(liveServers(), 1);
+            EXPECT_EQ(again.Version(), "12.0");
+            EXPECT_THROW(again.Selection(), WordError) << "the document of the last instance is gone";
+            again.Documents().Add();
+        } // released without Quit
+        EXPECT_EQ(spareServers(), 1);
+        EXPECT_EQ(onlyChild(), first);
+
+        env_.set("QUILLMEND_WORD_TEST_DELAY_MS", "1");
+        auto other = Application::create();
+        EXPECT_TRUE(reaped(first)) << "a spare started with another environment";
+        const pid_t second = onlyChild();
+        EXPECT_NE(second, first);
+        other.Quit();
+        EXPECT_EQ(process::runAndWait(stopvane, {""}), 0); // ends spares like any server
+        EXPECT_EQ(Application::create().Version(), "12.0");
+        first = onlyChild();
+        EXPECT_NE(first, second);
+    }
+    EXPECT_EQ(spareServers(), 0);
+    EXPECT_TRUE(reaped(first)) << "the spares end with the last keeper";
+    leaveServerScope();
+
+    const KeepSpareServers keep; // outside a private scope nothing is kept
+    auto app = Application::create();
+    const pid_t pid = onlyChild();
+    app.Quit();
+    EXPECT_TRUE(reaped(pid));
+    EXPECT_EQ(spareServers(), 0);
+}
+
 TEST_F(WordProcessTest, LargeTextCrossesThePipe) {
     auto app = Application::create();
     auto doc = app.Documents().Add();
@@ -264,17 +315,27 @@ TEST_F(WordProcessTest, MalformedRepliesRaiseAndTheServerIsReaped) {
     }
 }
 
+// Also when spares are kept, where the release first asks the server to quit.
 TEST_F(WordProcessTest, AServerThatIgnoresTheClosedPipeIsKilled) {
     fakeServer("exec sleep 30");
-    pid_t pid;
-    const auto started = std::chrono::steady_clock::now();
-    {
-        auto app = Application::create();
-        pid = onlyChild();
-        ASSERT_GT(pid, 0);
+    for (const bool spares : {false, true}) {
+        SCOPED_TRACE(spares);
+        std::optional<KeepSpareServers> keep;
+        if (spares)
+            enterPrivateServerScope(), keep.emplace();
+        pid_t pid;
+        const auto started = std::chrono::steady_clock::now();
+        {
+            auto app = Application::create();
+            pid = onlyChild();
+            ASSERT_GT(pid, 0);
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 6s);
+        EXPECT_TRUE(reaped(pid));
+        EXPECT_EQ(spareServers(), 0);
+        if (spares)
+            keep.reset(), leaveServerScope();
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 6s);
-    EXPECT_TRUE(reaped(pid));
 }
 
 TEST_F(WordProcessTest, ServerProgramLookup) {
