@@ -436,8 +436,9 @@ TEST_F(SaveCorpus, DocxRecallPerDamageClass) {
     EXPECT_GE(byClass["streamed"].preview / std::max<std::size_t>(byClass["streamed"].files, 1), 0.9);
     // Damaged compressed data in the middle of the document part: the search past the damage
     // has less work in unoptimised builds and is not held to a share under the sanitizers.
-    if (const auto& m = byClass["midflip"]; m.files > 0 && deflate::kWorkScale <= 8)
+    if (const auto& m = byClass["midflip"]; m.files > 0 && deflate::kWorkScale <= 8) {
         EXPECT_GE(m.preview / m.files, deflate::kWorkScale == 1 ? 0.55 : 0.5);
+    }
 }
 
 TEST_F(SaveCorpus, DocxCandidateHoldsTheTextOfPreview1) {
