@@ -4,6 +4,7 @@
 #include <array>
 #include <climits>
 #include <cctype>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -1164,11 +1165,15 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
         std::optional<RestartPlacement::Place> placed;
         std::size_t placedSound = sound; // what of the part holds once the restart is placed
         // A short trace first: a later fault in its stretch would spoil the fit. A longer one
-        // when damaged bits decoded into so much output that the short one is mostly that. The
-        // markup of the short one is checked when the seams place nothing.
-        for (int step = 0; step < 4 && !placed; ++step) {
-            int round = step == 2 ? 3 : step == 3 ? 2 : step;
-            const std::size_t traced = kTraceOutput[round == 1 ? 1 : 0];
+        // when damaged bits decoded into so much output that the short one is mostly that. Then,
+        // on the short one, the seams again with the markup every Word part shares among the
+        // sequences seen (a small part holds too little of its own before the gap), and last
+        // the markup that the copied bytes make.
+        enum class Round { Seams, LongSeams, SharedMarkup, Markup };
+        constexpr Round kRounds[] = {Round::Seams, Round::LongSeams, Round::SharedMarkup, Round::Markup};
+        for (std::size_t i = 0; i < std::size(kRounds) && !placed; ++i) {
+            const Round round = kRounds[i];
+            const std::size_t traced = kTraceOutput[round == Round::LongSeams ? 1 : 0];
             Decoder trace = restart;
             std::vector<std::int32_t> sources;
             sources.reserve(traced);
@@ -1176,19 +1181,20 @@ RecoveryResult RecoverText(std::span<const std::uint8_t> data, const RecoveryLim
             probe.clear();
             trace.run(probe, 0, traced);
             budget.spend(trace.bitPos - at);
-            RestartPlacement placement(out, sound, probe, sources, budget, round == 3);
+            RestartPlacement placement(out, sound, probe, sources, budget, round == Round::SharedMarkup);
             const double perBit = soundBit > 0 ? static_cast<double>(sound) / static_cast<double>(soundBit) : 1.0;
             const std::uint64_t lostBits = at - std::min(at, soundBit);
-            if (round != 2)
-                placed = placement.best(sound, sound + static_cast<std::size_t>(perBit * static_cast<double>(lostBits)));
-            else
+            if (round == Round::Markup)
                 placed = placement.bestByMarkup(sound);
-            if (round == 3 && placed && !placement.holdsAsMarkup(*placed, sound))
+            else
+                placed = placement.best(sound, sound + static_cast<std::size_t>(perBit * static_cast<double>(lostBits)));
+            // With the shared markup seams fit by chance more often: the output must stay XML too.
+            if (round == Round::SharedMarkup && placed && !placement.holdsAsMarkup(*placed, sound))
                 placed.reset();
             if (placed)
                 placedSound = std::max(placement.soundEnd(*placed, sound), placement.markupEnd(*placed, sound));
-            if (round == 0 && probe.size() < traced)
-                step = 1; // the whole rest was traced: a longer trace is the same
+            if (round == Round::Seams && probe.size() < traced)
+                ++i; // the whole rest was traced: a longer trace is the same
         }
         std::size_t historyStart = 0;
         if (placed) {
