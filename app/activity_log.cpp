@@ -76,7 +76,8 @@ bool appendLog(std::string_view text) {
     const auto path = logFilePath();
     if (files::exists(path))
         files::makeWritable(path);
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // O_APPEND: each write lands at the end as it is then, whoever else appends meanwhile.
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
     struct stat st {};
@@ -87,8 +88,15 @@ bool appendLog(std::string_view text) {
             return false;
         }
     }
-    const bool ok = ::lseek(fd, 0, SEEK_END) >= 0 && writeAll(fd, text);
+    const bool ok = writeAll(fd, text);
     return ::close(fd) == 0 && ok;
+}
+
+bool appendLog(std::initializer_list<std::string_view> fragments) {
+    std::string text;
+    for (const auto f : fragments)
+        text += f;
+    return appendLog(text);
 }
 
 bool viewLog() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -15,11 +16,14 @@ inline constexpr const char* kLogFileName = "Activity Log.txt";
 // else the folder of "FilePath"; when neither is recorded, defaultLogFolder() (empty when that is).
 std::filesystem::path logFilePath();
 
-// Appends one fragment whole. Appends are serialised within the process, so fragments are
-// never lost or interleaved and each thread's fragments keep their order. A read-only log is
-// made writable; a log larger than kLogSizeLimit is started again first.
+// Appends one fragment whole, in one write at the end of the file: fragments of other
+// threads and of other processes (parallel runs, workers) are never lost, overwritten or cut
+// into, and each thread's fragments keep their order. A read-only log is made writable; a log
+// larger than kLogSizeLimit is started again first.
 // Returns false when the file could not be opened or written.
 bool appendLog(std::string_view text);
+// Appends the fragments together as one, so that another run's cannot come between them.
+bool appendLog(std::initializer_list<std::string_view> fragments);
 
 // The per-user log folder an installation registers: ${XDG_STATE_HOME:-$HOME/.local/state}/quillmend
 // (empty when neither variable is set).

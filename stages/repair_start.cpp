@@ -12,9 +12,12 @@ namespace qm::stages {
 using namespace logtext;
 
 namespace {
+// One record: its fragments go to the log together.
 void log(std::initializer_list<std::string> fragments) {
+    std::string text;
     for (const auto& f : fragments)
-        appendLog(f);
+        text += f;
+    appendLog(text);
 }
 } // namespace
 

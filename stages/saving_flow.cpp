@@ -174,8 +174,7 @@ void SavingFlow::end() {
     StopWork(control_);
     join();
     if (!workerStopped_) // the worker had finished, or never ran: the log tells of the stop all the same
-        for (const char* f : {logtext::kCrLf, logtext::kCrLf, logtext::kAborted})
-            appendLog(f);
+        appendLog({logtext::kCrLf, logtext::kCrLf, logtext::kAborted});
 }
 
 } // namespace qm::stages

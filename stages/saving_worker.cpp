@@ -50,8 +50,7 @@ std::string docxOutputName(const std::string& name) {
 FlowResult SavingWorker::run() {
     auto& s = session();
     s.filesSavedCount = 0;
-    for (const char* f : {kCrLf, kCrLf, kStep3Banner, kCrLf, kCrLf, kDestination, kCrLf, kDestinationRule, kCrLf, kCrLf})
-        appendLog(f);
+    appendLog({kCrLf, kCrLf, kStep3Banner, kCrLf, kCrLf, kDestination, kCrLf, kDestinationRule, kCrLf, kCrLf});
     const FlowResult result = runFlow(&control_, [&] {
         if (s.saveCurrentOnly)
             currentFileFlow();
@@ -60,8 +59,7 @@ FlowResult SavingWorker::run() {
     });
     // Whoever stopped the run (Stop, Close, Escape, a signal), the log tells it.
     if (result.outcome == FlowOutcome::Stopped)
-        for (const char* f : {kCrLf, kCrLf, kAborted})
-            appendLog(f);
+        appendLog({kCrLf, kCrLf, kAborted});
     return result;
 }
 
@@ -74,8 +72,7 @@ fs::path SavingWorker::makeCandidateFolder(const fs::path& destination, int n, c
 }
 
 void SavingWorker::logTarget() {
-    appendLog(kCrLf);
-    appendLog(session().saveTargetPath.string());
+    appendLog({kCrLf, session().saveTargetPath.string()});
 }
 
 bool SavingWorker::mayWriteCurrentFile() {

@@ -3,8 +3,10 @@
 
 #include "tests/support/test_support.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <thread>
 
 using namespace qm;
@@ -111,30 +113,50 @@ TEST_F(ActivityLogTest, UnwritableFolderLosesTheFragmentQuietly) {
     fs::permissions(dir_ / "locked", fs::perms::owner_all, fs::perm_options::replace);
 }
 
+// Beside another thread, and beside another process (parallel runs share the log); a record
+// of several fragments is not cut into.
 TEST_F(ActivityLogTest, ConcurrentAppendsLoseNothingAndKeepEachThreadsOrder) {
-    setValues(true, (dir_ / "logs").string());
-    auto writer = [](char id) {
-        for (int i = 0; i < 1000; ++i)
-            appendLog(std::string(1, id) + std::to_string(i) + "\r\n");
-    };
-    std::thread a(writer, 'A'), b(writer, 'B');
-    a.join();
-    b.join();
-    const std::string text = test::readText(dir_ / "logs" / "Activity Log.txt");
-    int nextA = 0, nextB = 0;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        const size_t end = text.find("\r\n", pos);
-        ASSERT_NE(end, std::string::npos);
-        const std::string line = text.substr(pos, end - pos);
-        int& next = line[0] == 'A' ? nextA : nextB;
-        ASSERT_TRUE(line[0] == 'A' || line[0] == 'B') << line;
-        EXPECT_EQ(std::stoi(line.substr(1)), next) << "fragment out of order or lost";
-        ++next;
-        pos = end + 2;
+    for (const bool processes : {false, true}) {
+        SCOPED_TRACE(processes);
+        fs::remove(dir_ / "logs" / "Activity Log.txt");
+        setValues(true, (dir_ / "logs").string());
+        auto writer = [](char id) {
+            for (int i = 0; i < 1000; ++i)
+                if (id == 'A')
+                    appendLog(std::string(1, id) + std::to_string(i) + "\r\n");
+                else
+                    appendLog({std::string(1, id), std::to_string(i), "\r\n"});
+        };
+        if (processes) {
+            const pid_t child = ::fork();
+            if (child == 0) {
+                writer('B');
+                std::_Exit(0);
+            }
+            writer('A');
+            int status = 0;
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+        } else {
+            std::thread a(writer, 'A'), b(writer, 'B');
+            a.join();
+            b.join();
+        }
+        const std::string text = test::readText(dir_ / "logs" / "Activity Log.txt");
+        int nextA = 0, nextB = 0;
+        size_t pos = 0;
+        while (pos < text.size()) {
+            const size_t end = text.find("\r\n", pos);
+            ASSERT_NE(end, std::string::npos);
+            const std::string line = text.substr(pos, end - pos);
+            int& next = line[0] == 'A' ? nextA : nextB;
+            ASSERT_TRUE(line[0] == 'A' || line[0] == 'B') << line;
+            EXPECT_EQ(std::stoi(line.substr(1)), next) << "fragment out of order or lost";
+            ++next;
+            pos = end + 2;
+        }
+        EXPECT_EQ(nextA, 1000);
+        EXPECT_EQ(nextB, 1000);
     }
-    EXPECT_EQ(nextA, 1000);
-    EXPECT_EQ(nextB, 1000);
 }
 
 TEST_F(ActivityLogTest, ClearLogActsOnTheFileBeingWritten) {
