@@ -33,9 +33,8 @@ public:
     KeepSpareServers& operator=(const KeepSpareServers&) = delete;
 };
 
-// The spare servers kept now, and ending them (a forked child only closes its parent's pipes).
+// The spare servers kept now.
 int spareServers();
-void endSpareServers();
 
 // The server program: $QUILLMEND_WORD_SERVER when set, else installFolder/quillmend-word,
 // else quillmend-word beside the running executable.

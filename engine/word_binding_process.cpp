@@ -86,13 +86,17 @@ std::string describeStatus(int status) {
     return "ended";
 }
 
-// Closes a server's pipes, gives it the grace to end, kills it after that, and reaps it.
-// Returns its wait status, or -1 when it was already reaped by someone else.
-int endServerProcess(pid_t pid, int& to, int& from) {
+void closePipes(int& to, int& from) {
     if (to >= 0)
         ::close(std::exchange(to, -1));
     if (from >= 0)
         ::close(std::exchange(from, -1));
+}
+
+// Closes a server's pipes, gives it the grace to end, kills it after that, and reaps it.
+// Returns its wait status, or -1 when it was already reaped by someone else.
+int endServerProcess(pid_t pid, int& to, int& from) {
+    closePipes(to, from);
     int status = 0;
     const auto deadline = std::chrono::steady_clock::now() + kExitGrace;
     for (;;) {
@@ -151,7 +155,7 @@ void endSpares(std::vector<Spare> list) {
         if (s.owner == ::getpid())
             endServerProcess(s.pid, s.to, s.from);
         else
-            ::close(s.to), ::close(s.from);
+            closePipes(s.to, s.from);
     }
 }
 
@@ -168,7 +172,7 @@ std::optional<Spare> takeSpare(const std::string& key) {
             if (s.owner != ::getpid() || s.key != key)
                 stale.push_back(std::move(s));
             else if (::waitpid(s.pid, &status, WNOHANG) != 0)
-                ::close(s.to), ::close(s.from);
+                closePipes(s.to, s.from);
             else if (!found)
                 found = std::move(s);
             else
@@ -278,10 +282,7 @@ private:
     // Ends and reaps the server; returns its wait status, or -1 when it was already reaped.
     int endServer() {
         if (pid_ <= 0) {
-            if (to_ >= 0)
-                ::close(std::exchange(to_, -1));
-            if (from_ >= 0)
-                ::close(std::exchange(from_, -1));
+            closePipes(to_, from_);
             return -1;
         }
         const int status = endServerProcess(pid_, to_, from_);
@@ -369,15 +370,6 @@ KeepSpareServers::~KeepSpareServers() {
 int spareServers() {
     std::lock_guard lock(spareMutex);
     return static_cast<int>(spares.size());
-}
-
-void endSpareServers() {
-    std::vector<Spare> ending;
-    {
-        std::lock_guard lock(spareMutex);
-        ending.swap(spares);
-    }
-    endSpares(std::move(ending));
 }
 
 std::filesystem::path serverProgram() {

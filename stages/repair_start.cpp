@@ -13,12 +13,7 @@ using namespace logtext;
 
 namespace {
 // One record: its fragments go to the log together.
-void log(std::initializer_list<std::string> fragments) {
-    std::string text;
-    for (const auto& f : fragments)
-        text += f;
-    appendLog(text);
-}
+void log(std::initializer_list<std::string_view> fragments) { appendLog(fragments); }
 } // namespace
 
 std::string extensionOf(const std::string& path) {

@@ -6,8 +6,9 @@
 //
 // In serve mode the process ends when the client closes its pipe, after a successful Quit,
 // or when stopvane ends it. With --reusable a successful Quit starts a new instance instead,
-// so that the client can keep the process for its next one. Test hook: $QUILLMEND_WORD_TEST_DELAY_MS makes every request
-// wait that long before it is answered, so a call can be caught blocked in the server.
+// so that the client can keep the process for its next one. Test hook:
+// $QUILLMEND_WORD_TEST_DELAY_MS makes every request wait that long before it is answered, so
+// a call can be caught blocked in the server.
 #include "docserver/formats.h"
 #include "docserver/protocol.h"
 #include "docserver/word_instance.h"
