@@ -132,13 +132,15 @@ zip_int64_t readRange(void* userdata, void* data, zip_uint64_t len, zip_source_c
 }
 
 // Zips the parts into file: written beside it and renamed over it when complete, so a failure
-// leaves nothing behind. libzip reads the parts' data while it writes.
+// leaves nothing behind. libzip reads the parts' data while it writes. libzip writes a file of
+// its own and renames it to the name it was given, so that name is only chosen, not created:
+// each file made and replaced costs the file system more than writing a small package.
 void zipParts(const std::deque<Part>& parts, const std::filesystem::path& file) {
-    const std::filesystem::path part = files::makeSiblingFile(file);
+    const std::filesystem::path part = files::siblingName(file);
     if (part.empty())
         throw DocError("cannot write " + file.string() + ": " + std::strerror(errno));
     int zerr = 0;
-    zip_t* za = libzip().zip_open(part.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &zerr);
+    zip_t* za = libzip().zip_open(part.c_str(), ZIP_CREATE | ZIP_EXCL, &zerr);
     if (!za) {
         ::unlink(part.c_str());
         zip_error_t error;

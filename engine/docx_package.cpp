@@ -53,8 +53,28 @@ std::optional<std::uint64_t> FindLocalHeader(const fs::path& archive) {
     }
 }
 
-std::size_t ExtractPackage(const fs::path& archive, const fs::path& work, std::vector<std::string>* notes) {
+bool DeletedUnread(const fs::path& relative, const CleanupPlan& plan) {
+    std::vector<std::string> parts;
+    for (const auto& part : relative)
+        parts.push_back(part.string());
+    switch (parts.size()) {
+    case 1:
+        return true;
+    case 2:
+        return parts[0] == "_rels" || parts[0] == "docProps" || (parts[0] == "word" && parts[1] != "document.xml");
+    case 3:
+        return parts[0] == "word" && parts[1] != "media" &&
+               std::find(plan.wordFolders.begin(), plan.wordFolders.end(), parts[1]) != plan.wordFolders.end();
+    default:
+        return false;
+    }
+}
+
+std::size_t ExtractPackage(const fs::path& archive, const fs::path& work, std::vector<std::string>* notes,
+                           const CleanupPlan* plan) {
     CZipArchive zip;
+    if (plan)
+        zip.SetDiscarded([plan](const fs::path& relative) { return DeletedUnread(relative, *plan); });
     std::size_t count = 0;
     try {
         count = zip.Open(archive, CZipArchive::zipOpen, 1, 0);

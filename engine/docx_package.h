@@ -22,15 +22,6 @@ std::filesystem::path CopyPackage(const std::filesystem::path& source, const std
 // none or the file cannot be read.
 std::optional<std::uint64_t> FindLocalHeader(const std::filesystem::path& archive);
 
-// Unpacks every entry the ZIP reader finds in archive into work (65535-byte output buffer).
-// An error of the reader or of the file system ends only the entry it concerns: the entries
-// after it are still tried, and when the scan itself fails, the entries found before the
-// failure are extracted. Never throws. Returns the number of entries found, which is also
-// stored as session().zipEntryCount. What the reader cut or repaired (see
-// CZipArchive::GetNotes) is added to notes, each line once.
-std::size_t ExtractPackage(const std::filesystem::path& archive, const std::filesystem::path& work,
-                           std::vector<std::string>* notes = nullptr);
-
 // What differs between the clean-ups of the analysis and of the save side.
 struct CleanupPlan {
     // Runs when word/media/ exists, with its path (see CleanWorkFolder). It decides whether
@@ -39,6 +30,23 @@ struct CleanupPlan {
     // Subfolders of word/ that are emptied and removed after the media step, in this order.
     std::vector<std::string> wordFolders;
 };
+
+// Unpacks every entry the ZIP reader finds in archive into work (65535-byte output buffer).
+// An error of the reader or of the file system ends only the entry it concerns: the entries
+// after it are still tried, and when the scan itself fails, the entries found before the
+// failure are extracted. Never throws. Returns the number of entries found, which is also
+// stored as session().zipEntryCount. What the reader cut or repaired (see
+// CZipArchive::GetNotes) is added to notes, each line once. With a plan, the entries whose
+// files the plan's clean-up deletes unread (DeletedUnread) are unpacked and counted but not
+// written: the folder looks after the clean-up as it would have.
+std::size_t ExtractPackage(const std::filesystem::path& archive, const std::filesystem::path& work,
+                           std::vector<std::string>* notes = nullptr, const CleanupPlan* plan = nullptr);
+
+// True when CleanWorkFolder with plan deletes the file at relative (a place in the working
+// folder) without anything having read it: the working folder's own plain files, those of
+// "_rels" and "docProps", those of "word" but "document.xml" (the text scan reads it), and
+// those of the plan's word/ subfolders but "media".
+bool DeletedUnread(const std::filesystem::path& relative, const CleanupPlan& plan);
 
 // The word/ subfolders the analysis removes.
 std::vector<std::string> analysisWordFolders();

@@ -103,10 +103,13 @@ int SalvageDocxFile() {
         return 0;
     }
 
+    docx::CleanupPlan plan;
+    plan.media = [](const std::string& media) { MakeGalleryPage(media); };
+    plan.wordFolders = docx::analysisWordFolders();
     bool stopped = false;
     try {
         if (docx::FindLocalHeader(archive)) {
-            docx::ExtractPackage(archive, work, &s.zipNotes[s.currentSourcePath.string()]);
+            docx::ExtractPackage(archive, work, &s.zipNotes[s.currentSourcePath.string()], &plan);
             SalvageDocxText(work / "word" / "document.xml");
         }
     } catch (const StopRequested&) {
@@ -115,9 +118,6 @@ int SalvageDocxFile() {
         // No Preview 1; the clean-up and Preview 2 still follow.
     }
 
-    docx::CleanupPlan plan;
-    plan.media = [](const std::string& media) { MakeGalleryPage(media); };
-    plan.wordFolders = docx::analysisWordFolders();
     s.docxWorkFolder = docx::CleanWorkFolder(work, plan);
     if (stopped)
         throw StopRequested();

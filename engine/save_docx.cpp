@@ -87,14 +87,6 @@ int SaveDocxCandidate(const fs::path& candidateFolder) {
     }
     int made = 0;
     try {
-        const fs::path archive = docx::CopyPackage(s.saveSourcePath, work);
-        if (archive.empty())
-            save::noteWriteFailure("cannot copy the package into " + work.string() + ": " + std::strerror(errno));
-        if (!archive.empty() && docx::FindLocalHeader(archive)) {
-            docx::ExtractPackage(archive, work, &s.zipNotes[s.saveSourcePath.string()]);
-            made = SaveDocxText(work / "word" / "document.xml");
-        }
-
         std::string base = s.saveFileName;
         if (const auto dot = base.rfind('.'); dot != std::string::npos)
             base.resize(dot);
@@ -104,6 +96,14 @@ int SaveDocxCandidate(const fs::path& candidateFolder) {
             docx::EmptyAndRemoveFolder(media);
         };
         plan.wordFolders = {"_rels", "theme"};
+
+        const fs::path archive = docx::CopyPackage(s.saveSourcePath, work);
+        if (archive.empty())
+            save::noteWriteFailure("cannot copy the package into " + work.string() + ": " + std::strerror(errno));
+        if (!archive.empty() && docx::FindLocalHeader(archive)) {
+            docx::ExtractPackage(archive, work, &s.zipNotes[s.saveSourcePath.string()], &plan);
+            made = SaveDocxText(work / "word" / "document.xml");
+        }
         docx::CleanWorkFolder(work, plan);
     } catch (...) {
         // A file or reader error ends the candidate; its document, if any, is complete.

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -54,6 +56,13 @@ fs::path makeSiblingFile(const fs::path& target) {
         dir = ".";
     // The writer's process number in the name tells a dead writer's leftover from a live one's.
     return temp::makeFile("." + std::to_string(::getpid()) + kSiblingSuffix, dir, 0666); // the umask decides
+}
+
+fs::path siblingName(const fs::path& target) {
+    fs::path dir = target.parent_path();
+    if (dir.empty())
+        dir = ".";
+    return temp::freeName("." + std::to_string(::getpid()) + kSiblingSuffix, dir);
 }
 
 namespace {
@@ -218,11 +227,16 @@ bool writeFile(const fs::path& p, std::string_view bytes) {
 
 void removeDeadWritersLeftovers(const fs::path& folder) {
     const std::string suffix = kSiblingSuffix;
+    constexpr std::size_t kLibzipTail = 7; // "." and six letters or digits
     for (const auto& name : listFolder(folder)) {
-        // "<number>.<pid>.part"
-        if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+        // "<number>.<pid>.part", or libzip's file beside it
+        std::string_view own = name;
+        if (own.size() > kLibzipTail && own[own.size() - kLibzipTail] == '.' &&
+            std::all_of(own.end() - kLibzipTail + 1, own.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
+            own.remove_suffix(kLibzipTail);
+        if (own.size() <= suffix.size() || own.compare(own.size() - suffix.size(), suffix.size(), suffix) != 0)
             continue;
-        const std::string stem = name.substr(0, name.size() - suffix.size());
+        const std::string stem(own.substr(0, own.size() - suffix.size()));
         const auto dot = stem.find('.');
         if (dot == std::string::npos || dot == 0 || stem.find_first_not_of("0123456789.") != std::string::npos ||
             stem.find('.', dot + 1) != std::string::npos || stem.size() - dot - 1 > 9 || dot + 1 == stem.size())

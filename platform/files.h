@@ -27,6 +27,8 @@ bool copyFile(const fs::path& from, const fs::path& to);
 // Creates a new empty file "<number>.<pid>.part" in the folder of target (O_EXCL), for writing a
 // replacement that is then renamed over target. Empty when nothing could be created.
 fs::path makeSiblingFile(const fs::path& target);
+// A free name of the same form, not created (temp::freeName): for writers that make the file.
+fs::path siblingName(const fs::path& target);
 bool renameFile(const fs::path& from, const fs::path& to);
 bool deleteFile(const fs::path& p); // plain files only; false when missing
 // Gives the owner read and write permission (the stand-in for "normal attributes").
@@ -105,7 +107,8 @@ bool writeFile(const fs::path& p, std::string_view bytes);
 // nothing is left and errno tells why.
 bool writeFileAtomic(const fs::path& p, std::string_view bytes);
 // Removes the temporary files of writers in folder that ended in the middle of a write (their
-// process is gone); those of live writers are left alone.
+// process is gone): "<number>.<pid>.part", and "<number>.<pid>.part.XXXXXX", the file libzip
+// writes beside such a name. Those of live writers are left alone.
 void removeDeadWritersLeftovers(const fs::path& folder);
 
 } // namespace qm::files

@@ -56,6 +56,17 @@ std::filesystem::path makeFile(const std::string& ext, const std::filesystem::pa
     return {};
 }
 
+std::filesystem::path freeName(const std::string& ext, const std::filesystem::path& dir) {
+    const auto base = baseFolder(dir);
+    for (int i = 0; i < kAttempts; ++i) {
+        const auto p = base / (std::to_string(nextNumber()) + ext);
+        struct stat st{};
+        if (::lstat(p.c_str(), &st) != 0)
+            return errno == ENOENT ? p : std::filesystem::path{};
+    }
+    return {};
+}
+
 std::filesystem::path makeFolder(const std::string& prefix, const std::filesystem::path& dir) {
     const auto base = baseFolder(dir);
     for (int i = 0; i < kAttempts; ++i) {

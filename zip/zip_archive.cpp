@@ -385,12 +385,15 @@ bool CZipArchive::ExtractEntry(std::size_t index, const fs::path& folder, std::u
         return false;
     const bool deflated = header.method == CFileHeader::kDeflated;
     const std::uint64_t dataOffset = centralDir_.dataOffset;
-    const bool recoverable = deflated && isTextPart(header.fileName);
+    const bool keep = !discarded_ || !discarded_(target.lexically_relative(folder));
+    const bool recoverable = keep && deflated && isTextPart(header.fileName);
     try {
-        std::error_code ec;
-        fs::create_directories(target.parent_path(), ec); // a failure shows when the file is created
         CBigFile out;
-        out.Create(target);
+        if (keep) {
+            std::error_code ec;
+            fs::create_directories(target.parent_path(), ec); // a failure shows when the file is created
+            out.Create(target);
+        }
         CAutoBuffer buffer(bufferSize);
         std::uint64_t written = 0;
         std::uint32_t crc = 0;
@@ -409,8 +412,10 @@ bool CZipArchive::ExtractEntry(std::size_t index, const fs::path& folder, std::u
             if (overLimit)
                 n = static_cast<std::uint32_t>(Room());
             if (n > 0) {
-                out.Write(buffer.GetBuffer(), n);
-                crc = static_cast<std::uint32_t>(crc32(crc, buffer.GetBuffer(), n));
+                if (keep)
+                    out.Write(buffer.GetBuffer(), n);
+                if (recoverable)
+                    crc = static_cast<std::uint32_t>(crc32(crc, buffer.GetBuffer(), n));
             }
             extractedTotal_ += n;
             written += n;
@@ -439,7 +444,7 @@ bool CZipArchive::ExtractEntry(std::size_t index, const fs::path& folder, std::u
             }
             if (storage_.shortRead) {
                 out.Close();
-                CloseEntry(target);
+                CloseEntry(keep ? target : fs::path{});
                 storage_.shortRead = false;
                 return true;
             }
@@ -450,7 +455,7 @@ bool CZipArchive::ExtractEntry(std::size_t index, const fs::path& folder, std::u
         // A stream that decoded to its end with the wrong bytes: damage that inflate fell
         // back into step after, copying wrong bytes ever since.
         const bool wrongCrc = recoverable && header.crc32 != 0 && crc != header.crc32;
-        CloseEntry(target);
+        CloseEntry(keep ? target : fs::path{});
         if (wrongCrc)
             RecoverEntry(header, dataOffset, target, written);
         return true;

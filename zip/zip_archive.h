@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -83,6 +84,15 @@ public:
     bool ExtractEntry(std::size_t index, const std::filesystem::path& folder,
                       std::uint32_t bufferSize = kDefaultOutputBuffer);
 
+    // Names the places (relative to the target folder) whose entries the caller deletes unread.
+    // ExtractEntry still unpacks such an entry, counts it against the limits and notes what was
+    // cut, so the entries after it fare as they would otherwise, but writes no file and runs no
+    // search past damaged data for it. Each file made and deleted costs the file system far more
+    // than unpacking the entry does.
+    void SetDiscarded(std::function<bool(const std::filesystem::path& relative)> discarded) {
+        discarded_ = std::move(discarded);
+    }
+
     // The steps ExtractEntry runs.
     bool OpenEntry(std::size_t index);
     std::uint32_t ReadEntryData(void* buffer, std::uint32_t size);
@@ -128,6 +138,7 @@ private:
     bool inflateStarted_ = false;
     CCentralDir centralDir_;
     std::uint64_t extractLimit_ = kDefaultExtractLimit;
+    std::function<bool(const std::filesystem::path&)> discarded_;
     std::uint64_t extractedTotal_ = 0;
     std::uint64_t recoveryWorkLeft_ = kRecoveryArchiveWork;
     std::uint64_t entryWork_ = deflate::RecoveryLimits{}.work; // the most for one entry

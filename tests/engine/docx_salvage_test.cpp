@@ -13,6 +13,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 namespace qm {
 namespace {
 
@@ -398,6 +400,58 @@ TEST(DocxPackageSteps, FindLocalHeaderSeesEveryOffsetAcrossReadWindows) {
     test::writeText(p, "PK\x03");
     EXPECT_EQ(docx::FindLocalHeader(p), std::nullopt);
     EXPECT_EQ(docx::FindLocalHeader(dir / "missing.zip"), std::nullopt);
+}
+
+// Every path under root (files and folders), relative to it.
+std::vector<std::string> treeOf(const fs::path& root) {
+    std::vector<std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        out.push_back(fs::relative(e.path(), root).string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST(DocxPackageSteps, APlanLeavesUnwrittenOnlyWhatItsCleanUpDeletesUnread) {
+    auto entries = wordPackage();
+    entries.push_back({"docProps/custom/props.xml", "<x/>"}); // deeper than the clean-up looks
+    entries.push_back({"word/embeddings/oleObject1.bin", "ole"});
+    entries.push_back({"word/glossary/document.xml", "<w:glossaryDocument/>"});
+    entries.push_back({"customXml/item1.xml", "<b:Sources/>"});
+    entries.push_back({"Word/Styles.xml", "<w:styles/>"}); // not "word": a folder of its own
+    const std::vector<std::string> alwaysWritten = {
+        "Word/Styles.xml", "customXml/item1.xml", "docProps/custom/props.xml", "word/document.xml",
+        "word/glossary/document.xml", "word/media/image1.png", "word/media/image2.jpeg"};
+    struct Case {
+        std::vector<std::string> wordFolders;
+        bool embeddingsWritten;
+    };
+    for (const Case& c : {Case{{"_rels", "theme"}, true}, Case{docx::analysisWordFolders(), false}}) {
+        test::TempDir dir;
+        const fs::path archive = dir / "1.zip";
+        test::writeText(archive, buildPackage(entries));
+        docx::CleanupPlan plan;
+        plan.wordFolders = c.wordFolders;
+        const fs::path all = dir / "all", planned = dir / "planned";
+        EXPECT_EQ(docx::ExtractPackage(archive, all), entries.size());
+        EXPECT_EQ(docx::ExtractPackage(archive, planned, nullptr, &plan), entries.size());
+
+        std::vector<std::string> written;
+        for (const auto& f : fs::recursive_directory_iterator(planned))
+            if (f.is_regular_file())
+                written.push_back(fs::relative(f.path(), planned).string());
+        std::vector<std::string> expected = alwaysWritten;
+        if (c.embeddingsWritten)
+            expected.push_back("word/embeddings/oleObject1.bin");
+        std::sort(written.begin(), written.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(written, expected);
+        EXPECT_EQ(test::readText(planned / "word" / "document.xml"), kDocumentXml);
+
+        // After the clean-up both folders hold the same.
+        docx::CleanWorkFolder(all, plan);
+        docx::CleanWorkFolder(planned, plan);
+        EXPECT_EQ(treeOf(planned), treeOf(all));
+    }
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "tests/support/test_support.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -186,6 +187,30 @@ TEST_F(FilesTest, DeleteFolderFilesLeavesSubfolders) {
     EXPECT_FALSE(fs::exists(dir_ / "pics" / "Picture2.Doc"));
     EXPECT_TRUE(fs::exists(dir_ / "pics" / "sub" / "inner"));
     files::deleteFolderFiles(dir_ / "missing"); // no crash
+}
+
+TEST_F(FilesTest, OnlyTheLeftoversOfDeadWritersAreRemoved) {
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ASSERT_GT(child, 0);
+    ::waitpid(child, nullptr, 0);
+    const std::string dead = std::to_string(child), live = std::to_string(::getpid());
+    const std::vector<std::pair<std::string, bool>> names = {
+        {"123." + dead + ".part", true},
+        {"123." + dead + ".part.a1B2c3", true}, // libzip's file beside the name
+        {"123." + live + ".part", false},
+        {"123." + live + ".part.a1B2c3", false},
+        {"123." + dead + ".part.abc", false},
+        {"123." + dead + ".part.a1B2c3d", false},
+        {"Report.docx.a1B2c3", false},
+        {"Report." + dead + ".part", false},
+    };
+    for (const auto& [name, _] : names)
+        test::writeText(dir_ / name, "x");
+    files::removeDeadWritersLeftovers(dir_.path());
+    for (const auto& [name, removed] : names)
+        EXPECT_EQ(fs::exists(dir_ / name), !removed) << name;
 }
 
 TEST(CodePage, DecodesWindows1252AndConfiguredPages) {

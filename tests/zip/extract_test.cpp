@@ -542,6 +542,22 @@ TEST_F(ZipExtractTest, TotalExtractionIsCapped) {
     EXPECT_EQ(zip_.GetLiveZlibBlocks(), 0u);
 }
 
+TEST_F(ZipExtractTest, DiscardedEntriesAreCountedButNotWritten) {
+    ZipBuilder zb;
+    zb.add("docProps/app.xml", std::string(600, 'a'));
+    zb.add("word/document.xml", std::string(5000, 'b'));
+    open(zb);
+    zip_.SetExtractLimit(1000);
+    zip_.SetDiscarded([](const fs::path& relative) { return relative == "docProps/app.xml"; });
+    EXPECT_TRUE(extract(0));
+    EXPECT_FALSE(fs::exists(out_ / "docProps"));
+    EXPECT_EQ(zip_.GetExtractedTotal(), 600u);
+    // The discarded entry's bytes still count: the next one is cut where it would have been.
+    EXPECT_THROW(extract(1), CZipException);
+    EXPECT_EQ(fileText(out_ / "word/document.xml"), std::string(400, 'b'));
+    EXPECT_EQ(zip_.GetLiveZlibBlocks(), 0u);
+}
+
 TEST_F(ZipExtractTest, CloseFinishesWhenTimeStampsFail) {
     ZipBuilder zb;
     zb.add("a.xml", zipgen::sampleXml(5000));
