@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -48,6 +49,10 @@ std::vector<Input> checkInputs(const std::vector<std::string>& arguments) {
         Input in;
         in.source = fs::absolute(a).lexically_normal().string();
         in.problem = problemWith(a);
+        struct stat st {};
+        if (in.problem.empty() && ::stat(a.c_str(), &st) == 0)
+            in.size = static_cast<std::uint64_t>(st.st_size);
+        in.package = stages::lowerCase(stages::extensionOf(stages::fileNameOf(in.source))) == "docx";
         inputs.push_back(in);
         names.push_back(stages::fileNameOf(in.source));
     }
@@ -55,6 +60,15 @@ std::vector<Input> checkInputs(const std::vector<std::string>& arguments) {
     for (size_t i = 0; i < inputs.size(); ++i)
         inputs[i].outputName = distinct[i];
     return inputs;
+}
+
+std::vector<size_t> longestFirst(const std::vector<Input>& inputs, std::vector<size_t> which) {
+    std::stable_sort(which.begin(), which.end(), [&](size_t a, size_t b) {
+        if (inputs[a].package != inputs[b].package)
+            return inputs[a].package;
+        return inputs[a].size > inputs[b].size;
+    });
+    return which;
 }
 
 std::vector<std::string> distinctNames(const std::vector<std::string>& names) {

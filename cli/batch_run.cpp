@@ -364,7 +364,7 @@ int runStoppable(const Options& options, Console& console, WorkControl& control,
     // An error that ended a saving run early (not one candidate's) fails the run.
     bool runFailed = false;
     if (options.jobs > 1 && valid.size() > 1) {
-        runInWorkers(options.jobs, valid, [&](size_t index, WorkControl& workerControl) {
+        runInWorkers(options.jobs, longestFirst(inputs, valid), [&](size_t index, WorkControl& workerControl) {
             std::ostringstream progress;
             ConsoleUi workerUi(progress, console.in, false, reports, {index});
             const FlowResult end = runFlows(options, inputs, {index}, reports, workerUi, progress, workerControl);

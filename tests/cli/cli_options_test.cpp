@@ -79,6 +79,28 @@ TEST(CliMain, UsageErrorsExitTwoWithAMessage) {
     EXPECT_NE(out.str().find("Usage: quillmend-cli"), std::string::npos);
 }
 
+TEST(BatchInputs, WorkersTakePackagesFirstThenLargerFiles) {
+    qm::test::TempDir dir;
+    qm::test::writeText(dir / "A.DOCX", "pk!");
+    qm::test::writeText(dir / "b.doc", "12345");
+    const auto checked = checkInputs({(dir / "A.DOCX").string(), (dir / "b.doc").string()});
+    ASSERT_EQ(checked.size(), 2u);
+    EXPECT_TRUE(checked[0].package);
+    EXPECT_EQ(checked[0].size, 3u);
+    EXPECT_FALSE(checked[1].package);
+    EXPECT_EQ(checked[1].size, 5u);
+
+    const auto input = [](bool package, std::uint64_t size) {
+        Input in;
+        in.package = package;
+        in.size = size;
+        return in;
+    };
+    const std::vector<Input> inputs = {input(false, 10), input(true, 5), input(false, 50), input(true, 5), input(true, 100)};
+    EXPECT_EQ(longestFirst(inputs, {0, 1, 2, 3, 4}), (std::vector<size_t>{4, 1, 3, 2, 0}));
+    EXPECT_EQ(longestFirst(inputs, {0, 2, 3}), (std::vector<size_t>{3, 2, 0}));
+}
+
 TEST(CliReport, SharedNamesGetDistinctOutputNamesAndJsonStaysValidUtf8) {
     EXPECT_EQ(distinctNames({"x.doc", "x (2).doc", "x.doc", "x.doc", "noext", "noext", ".doc", ".doc"}),
               (std::vector<std::string>{"x.doc", "x (2).doc", "x (3).doc", "x (4).doc", "noext", "noext (2)", ".doc",
