@@ -215,6 +215,18 @@ TEST_F(ZipExtractTest, DamagedDeflateDataIsDecodedPastTheDamage) {
         extract(0);
         EXPECT_EQ(zip_.GetNotes().size(), notesBefore);
         EXPECT_EQ(knownCount(runWords(fileText(out_ / "word/document.xml"))), knownCount(byInflate));
+
+        // Discarded, the damaged entry is neither written nor searched past its damage.
+        fs::remove_all(out_);
+        open(zb);
+        zip_.SetDiscarded([](const fs::path& relative) { return relative == "word/document.xml"; });
+        const std::size_t notesOpened = zip_.GetNotes().size();
+        EXPECT_TRUE(extract(0));
+        EXPECT_TRUE(extract(1));
+        EXPECT_FALSE(fs::exists(out_ / "word/document.xml"));
+        EXPECT_EQ(fileText(out_ / "word/settings.xml"), "<settings/>");
+        EXPECT_EQ(zip_.GetNotes().size(), notesOpened);
+        zip_.SetDiscarded(nullptr);
     }
 }
 
