@@ -25,9 +25,13 @@ int CopyMediaFiles(const std::string& prefix, const fs::path& mediaFolder) {
             if (!files::isFile(from))
                 continue; // folders are not media files
             const fs::path to = prefix + "_" + name;
-            if (!save::isSource(to) && files::copyFile(from, to)) {
+            if (save::isSource(to))
+                continue;
+            if (files::copyFile(from, to)) {
                 ++copied;
                 session().saveMediaCopies.push_back(to);
+            } else {
+                save::noteWriteFailure("cannot write " + to.string() + ": " + std::strerror(errno));
             }
         }
     } catch (...) {

@@ -149,6 +149,12 @@ template <typename Call> void SavingWorker::runCandidate(int fileNumber, int can
                 ui_.candidateDone(fileNumber, candidate, copy, true);
             return;
         }
+    } else if (lowerCase(extensionOf(s.saveSourcePath.string())) == "docx") {
+        // A package's pictures are copied after its document was saved: a picture that could
+        // not be written is reported, and the document stays.
+        const std::string failure = engine_.TakeWriteFailure();
+        if (!failure.empty() && !reported)
+            ui_.failed(fileNumber, s.saveSourcePath.string(), failure);
     }
     ui_.candidateDone(fileNumber, candidate, output, written);
 }

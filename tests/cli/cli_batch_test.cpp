@@ -363,6 +363,19 @@ TEST_F(CliBatchTest, ALongNameIsSavedAndWriteFailuresNameTheirCause) {
         expectOnlyWholeOutputs(mnt / "out");
         ::umount2(mnt.c_str(), MNT_DETACH);
     }
+    // A package whose document fits but whose picture does not: the lost picture is reported.
+    const fs::path small = dir_ / "small";
+    fs::create_directories(small);
+    ASSERT_EQ(::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16k"), 0);
+    r = runCli(dir_.path(), {"-o", (small / "out").string(), letter_});
+    EXPECT_EQ(r.status, 1);
+    const fs::path picture = small / "out" / "Preview 1" / "Damaged Letter_image1.png";
+    EXPECT_NE(r.err.find("cannot write " + picture.string() + ": No space left on device"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::exists(small / "out" / "Preview 1" / "Damaged Letter.docx"));
+    EXPECT_FALSE(fs::exists(picture));
+    expectOnlyWholeOutputs(small / "out");
+    ::umount2(small.c_str(), MNT_DETACH);
+
     // A full temporary folder: the package cannot be copied there.
     const fs::path tmp = dir_ / "full-tmp";
     fs::create_directories(tmp);
