@@ -18,7 +18,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string problemWith(const std::string& path) {
+// Why path cannot be processed, or nothing; for one that can, its size and kind go into in.
+std::string problemWith(const std::string& path, Input& in) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0)
         return std::strerror(errno);
@@ -37,6 +38,8 @@ std::string problemWith(const std::string& path) {
     const std::string ext = stages::lowerCase(stages::extensionOf(stages::fileNameOf(path)));
     if (ext != "doc" && ext != "docx")
         return "not a Word document (.doc or .docx); skipped";
+    in.size = static_cast<std::uint64_t>(st.st_size);
+    in.package = ext == "docx";
     return {};
 }
 
@@ -48,11 +51,7 @@ std::vector<Input> checkInputs(const std::vector<std::string>& arguments) {
     for (const auto& a : arguments) {
         Input in;
         in.source = fs::absolute(a).lexically_normal().string();
-        in.problem = problemWith(a);
-        struct stat st {};
-        if (in.problem.empty() && ::stat(a.c_str(), &st) == 0)
-            in.size = static_cast<std::uint64_t>(st.st_size);
-        in.package = stages::lowerCase(stages::extensionOf(stages::fileNameOf(in.source))) == "docx";
+        in.problem = problemWith(a, in);
         inputs.push_back(in);
         names.push_back(stages::fileNameOf(in.source));
     }

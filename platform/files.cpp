@@ -50,20 +50,20 @@ std::optional<std::uintmax_t> fileSize(const fs::path& p) {
     return n;
 }
 
+namespace {
+
+// The folder of target ("." for a bare name) and the tail of a sibling's name: the writer's
+// process number tells a dead writer's leftover from a live one's.
+fs::path siblingFolder(const fs::path& target) { return target.has_parent_path() ? target.parent_path() : fs::path("."); }
+std::string siblingTail() { return "." + std::to_string(::getpid()) + kSiblingSuffix; }
+
+} // namespace
+
 fs::path makeSiblingFile(const fs::path& target) {
-    fs::path dir = target.parent_path();
-    if (dir.empty())
-        dir = ".";
-    // The writer's process number in the name tells a dead writer's leftover from a live one's.
-    return temp::makeFile("." + std::to_string(::getpid()) + kSiblingSuffix, dir, 0666); // the umask decides
+    return temp::makeFile(siblingTail(), siblingFolder(target), 0666); // the umask decides
 }
 
-fs::path siblingName(const fs::path& target) {
-    fs::path dir = target.parent_path();
-    if (dir.empty())
-        dir = ".";
-    return temp::freeName("." + std::to_string(::getpid()) + kSiblingSuffix, dir);
-}
+fs::path siblingName(const fs::path& target) { return temp::freeName(siblingTail(), siblingFolder(target)); }
 
 namespace {
 

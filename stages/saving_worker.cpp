@@ -133,28 +133,27 @@ template <typename Call> void SavingWorker::runCandidate(int fileNumber, int can
             ui_.candidateDone(fileNumber, candidate, output, true);
         throw StopRequested();
     }
+    const std::string kind = lowerCase(extensionOf(s.saveSourcePath.string()));
     // A .doc candidate that recovered neither text nor picture is no recovery.
-    if (written && lowerCase(extensionOf(s.saveSourcePath.string())) == "doc" && !engine_.HoldsContent(output)) {
+    if (written && kind == "doc" && !engine_.HoldsContent(output)) {
         files::deleteFile(output);
         written = false;
     }
-    if (!written) {
-        files::removeDeadWritersLeftovers(output.parent_path());
+    // Why an output could not be written. A package's pictures are copied after its document
+    // was saved, so a picture that could not be written is reported even when the document stays.
+    if (!written || kind == "docx") {
         const std::string failure = engine_.TakeWriteFailure();
         if (!failure.empty() && !reported)
             ui_.failed(fileNumber, s.saveSourcePath.string(), failure);
+    }
+    if (!written) {
+        files::removeDeadWritersLeftovers(output.parent_path());
         if (!s.saveMediaCopies.empty()) {
             // The document was lost but its pictures were saved: those are what this candidate wrote.
             for (const auto& copy : s.saveMediaCopies)
                 ui_.candidateDone(fileNumber, candidate, copy, true);
             return;
         }
-    } else if (lowerCase(extensionOf(s.saveSourcePath.string())) == "docx") {
-        // A package's pictures are copied after its document was saved: a picture that could
-        // not be written is reported, and the document stays.
-        const std::string failure = engine_.TakeWriteFailure();
-        if (!failure.empty() && !reported)
-            ui_.failed(fileNumber, s.saveSourcePath.string(), failure);
     }
     ui_.candidateDone(fileNumber, candidate, output, written);
 }
